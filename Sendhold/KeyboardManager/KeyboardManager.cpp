@@ -1,0 +1,206 @@
+#include "KeyboardManager.h"
+
+#include <chrono>
+#include <cmath>
+#include <iostream>
+#include <vector>
+
+namespace sendhold {
+namespace {
+
+// Inert defaults: a manager that nobody has wired up still answers correctly
+// for everything but the long press, which needs a real timer.
+class SystemClock final : public Clock {
+public:
+    double now() override {
+        using namespace std::chrono;
+        return duration<double>(system_clock::now().time_since_epoch()).count();
+    }
+};
+
+class InertTimer final : public Timer {
+public:
+    void invalidate() override {}
+};
+
+class InertTimerScheduler final : public TimerScheduler {
+public:
+    std::shared_ptr<Timer> scheduleOneShot(double, std::function<void()>) override {
+        return std::make_shared<InertTimer>();
+    }
+};
+
+class InertPoster final : public EventPoster {
+public:
+    void post(const PostedKeyEvent&) override {}
+};
+
+class NoComposition final : public CompositionProbe {
+public:
+    bool hasMarkedText() override { return false; }
+};
+
+class NothingStored final : public DurationReader {
+public:
+    double storedLongPressDuration() override { return 0; }
+};
+
+void fillDefaults(KeyboardManagerSeams& seams) {
+    if (!seams.clock) seams.clock = std::make_shared<SystemClock>();
+    if (!seams.timers) seams.timers = std::make_shared<InertTimerScheduler>();
+    if (!seams.poster) seams.poster = std::make_shared<InertPoster>();
+    if (!seams.probe) seams.probe = std::make_shared<NoComposition>();
+    if (!seams.durations) seams.durations = std::make_shared<NothingStored>();
+}
+
+}  // namespace
+
+double longPressThreshold(double storedDuration) {
+    if (storedDuration == 0 || !std::isfinite(storedDuration)) return defaultLongPressDuration;
+    return storedDuration;
+}
+
+KeyboardManager& KeyboardManager::shared() {
+    // A function-local static is initialised exactly once, even under concurrent first use.
+    static KeyboardManager* const instance = new KeyboardManager();
+    return *instance;
+}
+
+KeyboardManager::KeyboardManager(KeyboardManagerSeams seams, std::ostream* out)
+    : seams_(std::move(seams)), out_(out ? out : &std::cout) {
+    fillDefaults(seams_);
+}
+
+KeyboardManager::~KeyboardManager() {
+    // The pending timer's action refers to this manager; it must not outlive it.
+    if (enterPressTimer) enterPressTimer->invalidate();
+}
+
+void KeyboardManager::bindSeams(const KeyboardManagerSeams& seams) {
+    if (seams.clock) seams_.clock = seams.clock;
+    if (seams.timers) seams_.timers = seams.timers;
+    if (seams.poster) seams_.poster = seams.poster;
+    if (seams.probe) seams_.probe = seams.probe;
+    if (seams.durations) seams_.durations = seams.durations;
+    if (seams.tap) seams_.tap = seams.tap;
+}
+
+void KeyboardManager::startMonitoring() {
+    if (eventTap) return;
+    std::shared_ptr<EventTap> tap = seams_.tap;
+    if (!tap || !tap->create()) {
+        *out_ << "権限エラー" << std::endl;
+        return;
+    }
+    eventTap = tap;
+    runLoopSource = tap;
+    tap->enable();
+    *out_ << "監視スタート" << std::endl;
+}
+
+KeyEvent* KeyboardManager::eventTapCallback(void*, std::uint32_t type, KeyEvent* event, void*) {
+    return shared().handleEvent(type, event);
+}
+
+KeyEvent* KeyboardManager::handleEvent(std::uint32_t type, KeyEvent* event) {
+    if (!event) return event;
+    // A Return release that goes past the guard still ends the press it belongs
+    // to; otherwise the pending timer would deliver a Return nobody finished and
+    // swallow the next press. The guard's own events never touch the press.
+    auto passReleasingOpenPress = [&]() {
+        if (type == kEventTypeKeyUp && event->keyCode == kKeyCodeReturn &&
+            event->userData != magicNumber && pressIsOpen()) {
+            resetEnterPress();
+        }
+        return event;
+    };
+
+    if (!isEnabled) return passReleasingOpenPress();
+    if (event->keyCode != kKeyCodeReturn) return event;
+    if (event->userData == magicNumber) return event;
+    if (event->flags & kBypassModifierMask) return passReleasingOpenPress();
+    if (seams_.probe->hasMarkedText()) return passReleasingOpenPress();
+
+    switch (type) {
+        case kEventTypeKeyUp:
+            keyUp();
+            return nullptr;
+        case kEventTypeKeyDown:
+            keyDown();
+            return nullptr;
+        default:
+            return event;
+    }
+}
+
+void KeyboardManager::keyDown() {
+    // Auto-repeats of a press that is delivered or still held change nothing.
+    if (isLongPressHandled || enterPressStartTime) return;
+    enterPressStartTime = seams_.clock->now();
+    enterPressTimer = seams_.timers->scheduleOneShot(currentThreshold(), [this] { longPressAction(); });
+}
+
+void KeyboardManager::keyUp() {
+    if (enterPressTimer) enterPressTimer->invalidate();
+    if (isLongPressHandled || !enterPressStartTime) {
+        resetEnterPress();
+        return;
+    }
+    // "threshold > elapsed", compared as deadline against now so that it agrees
+    // exactly with the timer, whose deadline is start + threshold.
+    const double now = seams_.clock->now();
+    if (*enterPressStartTime + currentThreshold() > now) {
+        postShiftEnter();
+    } else {
+        // The threshold has passed but the timer has not run yet (the main loop
+        // was busy, or the release came exactly at the threshold): deliver the
+        // Return the timer would have delivered, so the keystroke is not lost.
+        postEnter();
+    }
+    resetEnterPress();
+}
+
+void KeyboardManager::longPressAction() {
+    postEnter();
+    isLongPressHandled = true;
+}
+
+double KeyboardManager::currentThreshold() {
+    return longPressThreshold(seams_.durations->storedLongPressDuration());
+}
+
+void KeyboardManager::resetEnterPress() {
+    enterPressStartTime.reset();
+    if (enterPressTimer) enterPressTimer->invalidate();
+    enterPressTimer.reset();
+    isLongPressHandled = false;
+}
+
+void KeyboardManager::postSequence(std::initializer_list<SequenceStep> steps) {
+    // Every event is made first, then flagged and stamped, then all are posted in
+    // order. One that cannot be made is skipped; the rest still go out.
+    std::vector<PostedKeyEvent> events;
+    events.reserve(steps.size());
+    for (const SequenceStep& step : steps) {
+        std::optional<PostedKeyEvent> event =
+            seams_.poster->createKeyboardEvent(step.keyCode, step.keyDown);
+        if (!event) continue;
+        if (step.flags) event->flags = step.flags;
+        event->userData = magicNumber;
+        events.push_back(*event);
+    }
+    for (const PostedKeyEvent& event : events) seams_.poster->post(event);
+}
+
+void KeyboardManager::postShiftEnter() {
+    postSequence({{kKeyCodeShift, true, std::nullopt},
+                  {kKeyCodeReturn, true, kFlagShift},
+                  {kKeyCodeReturn, false, kFlagShift},
+                  {kKeyCodeShift, false, std::nullopt}});
+}
+
+void KeyboardManager::postEnter() {
+    postSequence({{kKeyCodeReturn, true, std::nullopt}, {kKeyCodeReturn, false, std::nullopt}});
+}
+
+}  // namespace sendhold
