@@ -3,6 +3,16 @@
 #include <QPainter>
 #include <QSvgRenderer>
 
+// The glyph's resource lives in a static library; a linker keeps it only when
+// something calls its initialiser, which must be named outside any namespace.
+static void loadIconResources() {
+    static const bool loaded = [] {
+        Q_INIT_RESOURCE(app);
+        return true;
+    }();
+    (void)loaded;
+}
+
 namespace sendhold {
 
 namespace {
@@ -25,6 +35,7 @@ QPixmap centred(const QPixmap& glyph, int size) {
 QPixmap builtInKeyboardGlyph(int size) {
     QPixmap canvas(size, size);
     canvas.fill(Qt::transparent);
+    loadIconResources();
     QSvgRenderer renderer(QStringLiteral(":/sendhold/keyboard.svg"));
     QPainter painter(&canvas);
     renderer.render(&painter, QRectF(0, 0, size, size));

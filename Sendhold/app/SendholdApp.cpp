@@ -9,7 +9,7 @@
 #include "KeyboardManager/KeyboardManager.h"
 #include "platform/linux/LinuxGuard.h"
 #include "platform/linux/SingleInstanceLock.h"
-#include "settings/MenuSliderView.h"
+#include "settings/PreferencesSeam.h"
 
 namespace sendhold {
 

@@ -14,12 +14,15 @@ namespace {
 
 const QKeySequence kQuitKeys(Qt::CTRL | Qt::Key_Q);
 
-// Quit with Ctrl+Q shown beside it. A shortcut set on an action inside a popup
-// never fires, and one on both the action and the menu would be ambiguous; so
-// the action only shows the keys and a QShortcut on the menu itself does the work.
-void addQuit(QMenu& menu, const QString& title, const std::function<void()>& quit) {
-    QAction* action =
-        menu.addAction(title + QLatin1Char('\t') + kQuitKeys.toString(QKeySequence::NativeText));
+// Quit, with Ctrl+Q working while the menu is open. A shortcut set on an action
+// inside a popup never fires, and one on both the action and the menu would be
+// ambiguous; so a QShortcut on the menu itself does the work, and the panel menu
+// only shows the keys in the action's text. The plain menu shows no keys: hosts
+// that export it over DBusMenu would print them as part of the title.
+void addQuit(QMenu& menu, const QString& title, bool showKeys, const std::function<void()>& quit) {
+    const QString text =
+        showKeys ? title + QLatin1Char('\t') + kQuitKeys.toString(QKeySequence::NativeText) : title;
+    QAction* action = menu.addAction(text);
     QObject::connect(action, &QAction::triggered, &menu, [quit] { quit(); });
     auto* shortcut = new QShortcut(kQuitKeys, &menu);
     shortcut->setContext(Qt::WindowShortcut);
@@ -41,7 +44,7 @@ StatusMenus buildStatusMenus(const StatusMenuActions& actions) {
     panelItem->setDefaultWidget(view);
     menus.panelMenu->addAction(panelItem);
     menus.panelMenu->addSeparator();
-    addQuit(*menus.panelMenu, quitTitle, actions.quit);
+    addQuit(*menus.panelMenu, quitTitle, true, actions.quit);
     menus.panel = view;
 
     menus.contextMenu = std::make_unique<QMenu>();
@@ -49,7 +52,7 @@ StatusMenus buildStatusMenus(const StatusMenuActions& actions) {
     QObject::connect(settings, &QAction::triggered, menus.contextMenu.get(),
                      [open = actions.openPanel] { open(); });
     menus.contextMenu->addSeparator();
-    addQuit(*menus.contextMenu, quitTitle, actions.quit);
+    addQuit(*menus.contextMenu, quitTitle, false, actions.quit);
     return menus;
 }
 
