@@ -220,7 +220,7 @@ wait_until 10 grep -qE '^(監視スタート|権限エラー)$' "$work/headless.
     die "with no display Sendhold printed no tap line: $(cat "$work/headless.out")"
 sleep 0.5
 kill -0 "$headless" 2>/dev/null || die "with no display Sendhold ended"
-note "no display: running, printed '$(head -1 "$work/headless.out")'"
+note "no display: running, printed '$(grep -m1 -E '^(監視スタート|権限エラー)$' "$work/headless.out")'"
 stop "$headless"
 
 # --- A virtual screen.

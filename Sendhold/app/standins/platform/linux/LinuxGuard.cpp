@@ -1,4 +1,0 @@
-#include "platform/linux/LinuxGuard.h"
-namespace sendhold {
-void installLinuxGuardSeams() {}
-}
