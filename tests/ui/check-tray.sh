@@ -223,6 +223,17 @@ kill -0 "$headless" 2>/dev/null || die "with no display Sendhold ended"
 note "no display: running, printed '$(grep -m1 -E '^(監視スタート|権限エラー)$' "$work/headless.out")'"
 stop "$headless"
 
+# A display that cannot be opened (a stale DISPLAY) falls back the same way.
+DISPLAY=:4242 "$bin" >"$work/stale.out" 2>&1 &
+stale=$!
+pids+=("$stale")
+wait_until 10 grep -qE '^(監視スタート|権限エラー)$' "$work/stale.out" ||
+    die "with an unreachable display Sendhold did not start the guard: $(cat "$work/stale.out")"
+sleep 0.5
+kill -0 "$stale" 2>/dev/null || die "with an unreachable display Sendhold ended"
+note "unreachable display: running without an icon"
+stop "$stale"
+
 # --- A virtual screen.
 Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
 pids+=($!)
