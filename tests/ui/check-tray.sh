@@ -247,9 +247,14 @@ start_sendhold en "$work/en.out"
 wait_until 10 has_embedded_icon || die "the icon was not embedded in trayer"
 read -r ix iy iw ih < <(embedded_icon)
 note "trayer: icon embedded, ${iw}x${ih} at $ix,$iy"
-sleep 0.3
-shoot trayer-icon-on
-convert "$out/trayer-icon-on.png" -crop "${iw}x${ih}+${ix}+${iy}" +repage "$work/on.png"
+# Poll until the icon is painted.
+for _ in $(seq 25); do
+    import -window root "$out/trayer-icon-on.png"
+    convert "$out/trayer-icon-on.png" -crop "${iw}x${ih}+${ix}+${iy}" +repage "$work/on.png"
+    awk -v c="$(contrast "$work/on.png")" 'BEGIN {exit !(c > 0.05)}' && break
+    sleep 0.2
+done
+note "saved $out/trayer-icon-on.png"
 
 # A second copy leaves at once, silently, and the first goes on.
 started=$(date +%s%N)
@@ -279,12 +284,18 @@ shoot trayer-menu-en
 
 # Flip the guard's switch (top right of the panel): the icon fades.
 xdotool mousemove $((mx + mw - 31)) $((my + 29)) click 1
-sleep 0.7
-shoot trayer-icon-off
-convert "$out/trayer-icon-off.png" -crop "${iw}x${ih}+${ix}+${iy}" +repage "$work/off.png"
 on=$(contrast "$work/on.png")
-off=$(contrast "$work/off.png")
-ratio=$(awk -v a="$on" -v b="$off" 'BEGIN {if (a > 0) printf "%.3f", b / a; else print 0}')
+ratio=1
+for _ in $(seq 25); do
+    sleep 0.2
+    import -window root "$out/trayer-icon-off.png"
+    convert "$out/trayer-icon-off.png" -crop "${iw}x${ih}+${ix}+${iy}" +repage "$work/off.png"
+    off=$(contrast "$work/off.png")
+    ratio=$(awk -v a="$on" -v b="$off" 'BEGIN {if (a > 0) printf "%.3f", b / a; else print 0}')
+    # Poll until the redraw shows.
+    awk -v r="$ratio" 'BEGIN {exit !(r < 0.6)}' && break
+done
+note "saved $out/trayer-icon-off.png"
 note "icon contrast against the tray: on $on, off $off, ratio $ratio"
 awk -v r="$ratio" 'BEGIN {exit !(r > 0.22 && r < 0.38)}' ||
     die "the off icon is at $ratio of the on icon, not about 0.3"
