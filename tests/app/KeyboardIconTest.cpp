@@ -41,16 +41,5 @@ TEST(KeyboardIcon, OffIsTheFinishedGlyphAtThirtyPercent) {
     }
 }
 
-TEST(KeyboardIcon, IconCarriesEveryTraySizeAndNoThemeName) {
-    for (bool enabled : {true, false}) {
-        const QIcon icon = keyboardIcon(enabled);
-        EXPECT_TRUE(icon.name().isEmpty());
-        const QList<QSize> sizes = icon.availableSizes();
-        for (int size : {16, 22, 24, 32, 48, 64}) EXPECT_TRUE(sizes.contains(QSize(size, size)));
-    }
-    EXPECT_EQ(stateDescription(true), QStringLiteral("On"));
-    EXPECT_EQ(stateDescription(false), QStringLiteral("Off"));
-}
-
 }  // namespace
 }  // namespace sendhold

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
-#include <QShortcut>
 #include <QWidgetAction>
 
 #include "Localization.h"
@@ -61,19 +60,6 @@ TEST(StatusMenu, PlainMenuOffersSettingsAndQuitWithoutWidgets) {
     EXPECT_EQ(counts.openPanel, 1);
     actions[2]->trigger();
     EXPECT_EQ(counts.quit, 1);
-}
-
-TEST(StatusMenu, CtrlQQuitsFromEitherOpenMenu) {
-    Counts counts;
-    StatusMenus menus = build(counts);
-    for (QMenu* menu : {menus.panelMenu.get(), menus.contextMenu.get()}) {
-        const QList<QShortcut*> shortcuts = menu->findChildren<QShortcut*>();
-        ASSERT_EQ(shortcuts.size(), 1);
-        EXPECT_EQ(shortcuts[0]->key(), QKeySequence(Qt::CTRL | Qt::Key_Q));
-        EXPECT_EQ(shortcuts[0]->context(), Qt::WindowShortcut);
-        emit shortcuts[0]->activated();
-    }
-    EXPECT_EQ(counts.quit, 2);
 }
 
 TEST(StatusMenu, QuitTitleKeepsTheLanguageOfTheStart) {
