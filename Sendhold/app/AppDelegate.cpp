@@ -41,8 +41,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     trayWatch_ = new TrayHostWatch(steps_.trayHostPresent, steps_.trayRetryDelaysMs, this);
     connect(trayWatch_, &TrayHostWatch::hostAppeared, this, &AppDelegate::makeStatusItem);
     connect(trayWatch_, &TrayHostWatch::gaveUp, this, [] {
-        std::cerr << "Sendhold: no system tray appeared; the guard runs without an icon"
-                  << std::endl;
+        std::cerr << "sendhold: no system tray; the guard runs without an icon" << std::endl;
     });
     trayWatch_->start();
 

@@ -20,7 +20,7 @@ bool claimSingleInstance() {
     static SingleInstanceLock lock;
     const SingleInstanceLock::Result result = lock.acquire(kApplicationId);
     if (result == SingleInstanceLock::Result::Unavailable) {
-        std::cerr << "Sendhold: cannot use the lock file " << lock.path() << " (" << lock.problem()
+        std::cerr << "sendhold: cannot use the lock file " << lock.path() << " (" << lock.problem()
                   << "); running without the single-instance check" << std::endl;
     }
     return result != SingleInstanceLock::Result::HeldElsewhere;
@@ -56,8 +56,11 @@ int SendholdApp::main(int argc, char** argv) {
     QGuiApplication::setDesktopFileName(QString::fromLatin1(kApplicationId));
     QApplication::setQuitOnLastWindowClosed(false);
 
+    // With no display there is no tray to wait for.
+    const bool headless = QGuiApplication::platformName() == QLatin1String("offscreen");
     AppDelegate delegate({claimSingleInstance, startGuard, trayHostPresent,
-                          TrayHostWatch::defaultDelaysMs(), [] { QCoreApplication::exit(0); }});
+                          headless ? std::vector<int>{} : TrayHostWatch::defaultDelaysMs(),
+                          [] { QCoreApplication::exit(0); }});
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
     app.exec();
     return 0;
