@@ -82,10 +82,10 @@ bool Watchdog::waitForWake(std::int64_t untilNs) {
 
 void Watchdog::run() {
     // Idle, the thread sleeps in poll() without a timeout: an idle keyboard
-    // costs no wake-ups. Once input waits, it looks again every quarter of the
-    // limit (a few wake-ups a second while the user types) until nothing waits
+    // costs no wake-ups. Once input waits, it looks again every tenth of the
+    // limit (ten wake-ups a second while the user types) until nothing waits
     // unread; input that waited the whole limit unread means the loop is stuck.
-    const std::int64_t sliceNs = std::max<std::int64_t>(limitNs_ / 4, 1'000'000);
+    const std::int64_t sliceNs = std::max<std::int64_t>(limitNs_ / 10, 1'000'000);
     bool watching = false;
     while (!stopping_) {
         std::vector<std::shared_ptr<Entry>> watched;
