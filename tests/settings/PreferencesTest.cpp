@@ -82,7 +82,8 @@ TEST_F(PreferencesTest, ValuesThatAreNotFiniteNumbersReadAsAbsent) {
         EXPECT_EQ(store.longPressDuration(), 0.4);
         EXPECT_EQ(PreferencesDurationReader(store).storedLongPressDuration(), 0.0);
     }
-    writeFile(store.filePath(), QByteArray("\xff\xfe garbage \0 [[[", 18));
+    static const char garbage[] = "\xff\xfe garbage \0 [[[";
+    writeFile(store.filePath(), QByteArray(garbage, sizeof garbage - 1));
     EXPECT_EQ(store.longPressDuration(), 0.4);
 }
 
@@ -108,6 +109,8 @@ TEST_F(PreferencesTest, AnExternalEditReachesTheGuardsNextPressAndThePanel) {
     QTRY_VERIFY(!changes.isEmpty() && changes.last().at(0).toDouble() == 0.3);
     replaceFile(store.filePath(), "[General]\nlongPressDuration=0.9\n");
     QTRY_VERIFY(changes.last().at(0).toDouble() == 0.9);
+    writeFile(store.filePath(), "[General]\nlongPressDuration=0.2\n");
+    QTRY_VERIFY(changes.last().at(0).toDouble() == 0.2);
     QFile::remove(store.filePath());
     QTRY_VERIFY(changes.last().at(0).toDouble() == 0.4);
 }
