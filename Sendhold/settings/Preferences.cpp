@@ -72,7 +72,7 @@ Preferences::Preferences(QString filePath, QObject* parent)
     connect(watcher_, &QFileSystemWatcher::directoryChanged, settle_, qOverload<>(&QTimer::start));
     watchFile();
     refreshFromFile();
-    announced_ = longPressDuration();
+    announced_ = shownValue();
 }
 
 Preferences::~Preferences() = default;
