@@ -119,9 +119,12 @@ void Preferences::refreshFromFile() {
     stored_ = exists ? parseStoredDuration(bytes, path_) : std::nullopt;
 }
 
+double Preferences::shownValue() const {
+    return (sessionValue_ ? sessionValue_ : stored_).value_or(defaultLongPressDuration);
+}
+
 void Preferences::announceIfChanged() {
-    const double shown =
-        (sessionValue_ ? sessionValue_ : stored_).value_or(defaultLongPressDuration);
+    const double shown = shownValue();
     if (shown == announced_) return;
     announced_ = shown;
     emit longPressDurationChanged(shown);
