@@ -49,18 +49,6 @@ TEST_F(PreferencesTest, NothingStoredMeansDefaultForThePanelAndZeroForTheGuard) 
     EXPECT_FALSE(QFileInfo::exists(QFileInfo(store.filePath()).path()));
 }
 
-TEST_F(PreferencesTest, WritesAtOnceAndAnotherReaderSeesTheSameNumber) {
-    Preferences store(Preferences::defaultFilePath());
-    QSignalSpy changes(&store, &Preferences::longPressDurationChanged);
-    store.setLongPressDuration(0.7);
-    EXPECT_TRUE(readFile(store.filePath()).contains("longPressDuration=0.7"));
-    EXPECT_EQ(Preferences(store.filePath()).longPressDuration(), 0.7);
-    ASSERT_EQ(changes.count(), 1);
-    EXPECT_EQ(changes.at(0).at(0).toDouble(), 0.7);
-    store.setLongPressDuration(0.7);
-    EXPECT_EQ(changes.count(), 1);
-}
-
 TEST_F(PreferencesTest, StoredNumbersOutsideTheSliderAreShownAsTheyStand) {
     Preferences store(Preferences::defaultFilePath());
     writeFile(store.filePath(), "[General]\nlongPressDuration=2.5\n");
