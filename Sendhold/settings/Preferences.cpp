@@ -65,14 +65,14 @@ Preferences::Preferences(QString filePath, QObject* parent)
       path_(std::move(filePath)),
       watcher_(new QFileSystemWatcher(this)),
       settle_(new QTimer(this)) {
-    refreshFromFile();
-    announced_ = longPressDuration();
     settle_->setSingleShot(true);
     settle_->setInterval(kSettleMilliseconds);
     connect(settle_, &QTimer::timeout, this, &Preferences::fileEvent);
     connect(watcher_, &QFileSystemWatcher::fileChanged, settle_, qOverload<>(&QTimer::start));
     connect(watcher_, &QFileSystemWatcher::directoryChanged, settle_, qOverload<>(&QTimer::start));
     watchFile();
+    refreshFromFile();
+    announced_ = shownValue();
 }
 
 Preferences::~Preferences() = default;
@@ -119,9 +119,12 @@ void Preferences::refreshFromFile() {
     stored_ = exists ? parseStoredDuration(bytes, path_) : std::nullopt;
 }
 
+double Preferences::shownValue() const {
+    return (sessionValue_ ? sessionValue_ : stored_).value_or(defaultLongPressDuration);
+}
+
 void Preferences::announceIfChanged() {
-    const double shown =
-        (sessionValue_ ? sessionValue_ : stored_).value_or(defaultLongPressDuration);
+    const double shown = shownValue();
     if (shown == announced_) return;
     announced_ = shown;
     emit longPressDurationChanged(shown);
@@ -137,15 +140,12 @@ void Preferences::watchFile() {
     while (!folder.exists() && !folder.isRoot()) folder.setPath(QFileInfo(folder.path()).path());
     wanted << folder.path();
 
-    QStringList stale;
-    for (const QString& path : watcher_->files() + watcher_->directories())
-        if (!wanted.contains(path)) stale << path;
-    if (!stale.isEmpty()) watcher_->removePaths(stale);
-    QStringList missing;
-    for (const QString& path : wanted)
-        if (!watcher_->files().contains(path) && !watcher_->directories().contains(path))
-            missing << path;
-    if (!missing.isEmpty()) watcher_->addPaths(missing);
+    // Watches are set up afresh each time: a file watch may still follow the
+    // replaced file's old inode. The file is read after this, so nothing that
+    // happens in between is missed.
+    const QStringList current = watcher_->files() + watcher_->directories();
+    if (!current.isEmpty()) watcher_->removePaths(current);
+    watcher_->addPaths(wanted);
 }
 
 void Preferences::fileEvent() {

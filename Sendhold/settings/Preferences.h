@@ -44,6 +44,7 @@ class Preferences final : public QObject {
 
   private:
     void refreshFromFile();
+    double shownValue() const;
     void announceIfChanged();
     void watchFile();
     void fileEvent();
@@ -54,7 +55,7 @@ class Preferences final : public QObject {
     QByteArray lastBytes_;
     std::optional<double> stored_;
     std::optional<double> sessionValue_;
-    double announced_;
+    double announced_ = 0;
     QFileSystemWatcher* watcher_;
     QTimer* settle_;
 };

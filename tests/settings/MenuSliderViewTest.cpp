@@ -42,16 +42,10 @@ void savePicture(QWidget& widget, const QString& name) {
     EXPECT_TRUE(widget.grab().save(path)) << path.toStdString();
 }
 
-TEST(PanelTexts, ComposeTheLinesWithAPointWhateverTheLocale) {
+TEST(PanelTexts, TheNumberHasOneDecimalAndAPointWhateverTheLocale) {
     QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-    EXPECT_EQ(enabledLabelText(true), "Sendhold: On");
-    EXPECT_EQ(enabledLabelText(false), "Sendhold: Off");
-    EXPECT_EQ(currentSettingText(0.4), "Current: 0.4 s");
     EXPECT_EQ(currentSettingText(0.1 + 0.2), "Current: 0.3 s");
     EXPECT_EQ(currentSettingText(1.0), "Current: 1.0 s");
-    EXPECT_EQ(currentSettingText(0.0), "Current: 0.0 s");
-    EXPECT_EQ(launchAtLoginLabelText(true), "Launch at Login (On)");
-    EXPECT_EQ(launchAtLoginLabelText(false), "Launch at Login (Off)");
     QLocale::setDefault(QLocale::c());
 }
 
@@ -84,7 +78,7 @@ TEST_F(MenuSliderViewTest, EverySliderPositionIsStoredAtOnceAlsoWhileDragging) {
     EXPECT_EQ(panel.currentSettingLabel()->text(), "Current: 0.2 s");
     panel.durationSlider()->setValue(10);
     EXPECT_TRUE(storedText().contains("longPressDuration=1\n"));
-    EXPECT_EQ(store->longPressDuration(), 1.0);
+    EXPECT_EQ(Preferences(store->filePath()).longPressDuration(), 1.0);
     EXPECT_EQ(panel.currentSettingLabel()->text(), "Current: 1.0 s");
 
     // Dragging: each position the knob passes is stored before the release.
