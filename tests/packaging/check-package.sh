@@ -58,7 +58,7 @@ fi
 
 if command -v lintian >/dev/null; then
     # Accepted tags are explained in the README's packaging section.
-    lintian --no-tag-display-limit --suppress-tags-from-file "$src/packaging/lintian-accepted" \
+    lintian --tag-display-limit 0 --suppress-tags-from-file "$src/packaging/lintian-accepted" \
         "$deb" >"$work/lintian.log" 2>&1 || true
     cat "$work/lintian.log"
     if grep -E '^(E|W):' "$work/lintian.log"; then fail "lintian reports errors or warnings"; fi
