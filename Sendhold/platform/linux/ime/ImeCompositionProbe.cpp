@@ -1,0 +1,63 @@
+#include "ImeCompositionProbe.h"
+
+#include <poll.h>
+
+#include "FcitxWatcher.h"
+#include "IBusWatcher.h"
+
+namespace sendhold::ime {
+
+namespace {
+// Bounds the reading done inside one question, whatever floods the buses.
+constexpr int kDrainLimit = 64;
+}  // namespace
+
+ImeCompositionProbe::ImeCompositionProbe()
+    : ibus_(std::make_unique<IBusWatcher>()), fcitx_(std::make_unique<FcitxWatcher>()) {}
+
+ImeCompositionProbe::~ImeCompositionProbe() = default;
+
+bool ImeCompositionProbe::composing() const {
+    return ibus_->tracker().composing() || fcitx_->tracker().composing();
+}
+
+bool ImeCompositionProbe::keyOutstanding() const {
+    const auto now = std::chrono::steady_clock::now();
+    return ibus_->tracker().keyOutstanding(now) || fcitx_->tracker().keyOutstanding(now);
+}
+
+void ImeCompositionProbe::drain() {
+    if (auto* c = ibus_->connection()) c->drain(kDrainLimit);
+    if (auto* c = fcitx_->connection()) c->drain(kDrainLimit);
+}
+
+bool ImeCompositionProbe::hasMarkedText() {
+    // Never re-entered from a bus callback; if it were, the kept answer is all
+    // there is.
+    if (asking_) return composing();
+    asking_ = true;
+    drain();
+    if (keyOutstanding()) waitForKeys(std::chrono::steady_clock::now() + kMaxWait);
+    asking_ = false;
+    return composing();
+}
+
+void ImeCompositionProbe::waitForKeys(std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) return;
+        pollfd fds[2];
+        nfds_t count = 0;
+        for (BusConnection* c : {ibus_->connection(), fcitx_->connection()}) {
+            if (c && c->isOpen() && c->fd() >= 0) fds[count++] = pollfd{c->fd(), POLLIN, 0};
+        }
+        if (count == 0) return;
+        const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now);
+        const timespec timeout{0, static_cast<long>(left.count())};
+        if (ppoll(fds, count, &timeout, nullptr) < 0 && errno != EINTR) return;
+        drain();
+        if (!keyOutstanding()) return;
+    }
+}
+
+}  // namespace sendhold::ime
