@@ -46,13 +46,15 @@ bool BusConnection::drain(int limit) {
             markClosed();
             return false;
         }
-        if (r == 0) break;
+        if (r == 0) return true;
     }
+    // sd-bus may hold messages it already read, which the fd no longer
+    // announces: finish them from the loop.
+    QTimer::singleShot(0, this, [this] { process(); });
     return true;
 }
 
 void BusConnection::process() {
-    // Enough to empty any realistic burst; the notifier fires again otherwise.
     if (drain(256)) rearm();
 }
 

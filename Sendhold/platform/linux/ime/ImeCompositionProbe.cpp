@@ -26,9 +26,30 @@ bool ImeCompositionProbe::keyOutstanding() const {
     return ibus_->tracker().keyOutstanding(now) || fcitx_->tracker().keyOutstanding(now);
 }
 
+ContextTracker& ImeCompositionProbe::ibusTracker() {
+    return ibus_->tracker();
+}
+ContextTracker& ImeCompositionProbe::fcitxTracker() {
+    return fcitx_->tracker();
+}
+
 void ImeCompositionProbe::drain() {
-    if (auto* c = ibus_->connection()) c->drain(kDrainLimit);
-    if (auto* c = fcitx_->connection()) c->drain(kDrainLimit);
+    // One zero-timeout poll is far cheaper than letting sd-bus try to read
+    // each connection; most questions find nothing new.
+    BusConnection* connections[2] = {ibus_->connection(), fcitx_->connection()};
+    pollfd fds[2];
+    nfds_t count = 0;
+    for (BusConnection* c : connections) {
+        if (c && c->isOpen() && c->fd() >= 0) fds[count++] = pollfd{c->fd(), POLLIN, 0};
+    }
+    const timespec now{0, 0};
+    if (count == 0 || ppoll(fds, count, &now, nullptr) <= 0) return;
+    for (nfds_t i = 0; i < count; ++i) {
+        if (fds[i].revents == 0) continue;
+        for (BusConnection* c : connections) {
+            if (c && c->fd() == fds[i].fd) c->drain(kDrainLimit);
+        }
+    }
 }
 
 bool ImeCompositionProbe::hasMarkedText() {
@@ -55,7 +76,9 @@ void ImeCompositionProbe::waitForKeys(std::chrono::steady_clock::time_point dead
         const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now);
         const timespec timeout{0, static_cast<long>(left.count())};
         if (ppoll(fds, count, &timeout, nullptr) < 0 && errno != EINTR) return;
-        drain();
+        for (BusConnection* c : {ibus_->connection(), fcitx_->connection()}) {
+            if (c) c->drain(kDrainLimit);
+        }
         if (!keyOutstanding()) return;
     }
 }

@@ -7,6 +7,7 @@
 
 namespace sendhold::ime {
 
+class ContextTracker;
 class IBusWatcher;
 class FcitxWatcher;
 
@@ -31,6 +32,9 @@ class ImeCompositionProbe final : public CompositionProbe {
     bool keyOutstanding() const;
     // Reads and applies what has already arrived on both buses.
     void drain();
+    // For tests and benchmarks: the state kept for each framework.
+    ContextTracker& ibusTracker();
+    ContextTracker& fcitxTracker();
 
   private:
     void waitForKeys(std::chrono::steady_clock::time_point deadline);
