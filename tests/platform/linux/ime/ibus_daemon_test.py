@@ -1,4 +1,7 @@
 """The composition probe against a real ibus-daemon with the Hangul engine."""
+import os
+import subprocess
+import sys
 import time
 import unittest
 
@@ -23,12 +26,12 @@ class Context:
     """An IBus client's input context that keeps its own view of its preedit,
     from the signals it receives: the oracle the probe must agree with."""
 
-    def __init__(self, bus, name):
+    def __init__(self, bus, name, capabilities=IBus.Capabilite.PREEDIT_TEXT | IBus.Capabilite.FOCUS):
         path = bus.call_sync("org.freedesktop.IBus", "/org/freedesktop/IBus",
                              "org.freedesktop.IBus", "CreateInputContext",
                              GLib.Variant("(s)", (name,)), None, 0, 3000, None).unpack()[0]
         self.ic = IBus.InputContext.new(path, bus, None)
-        self.ic.set_capabilities(IBus.Capabilite.PREEDIT_TEXT | IBus.Capabilite.FOCUS)
+        self.ic.set_capabilities(capabilities)
         self.text, self.visible = "", False
         self.ic.connect("update-preedit-text", self._update)
         self.ic.connect("show-preedit-text", lambda *_: setattr(self, "visible", True))
@@ -141,6 +144,24 @@ class IBusDaemonTest(unittest.TestCase):
         self.assertTrue(probe.stays(False, 0.5), "the preedit was never reported to it")
         a.type("k")
         self.assertTrue(probe.settles_on(True), "the next update tells")
+
+    def test_preedit_drawn_by_the_panel(self):
+        panel = subprocess.Popen([sys.executable, os.path.join(os.path.dirname(__file__),
+                                                               "fake_panel.py"),
+                                  self.session.ibus_file()["IBUS_ADDRESS"]],
+                                 stdout=subprocess.PIPE, text=True)
+        self.addCleanup(lambda: (panel.kill(), panel.wait(), panel.stdout.close()))
+        self.assertEqual(panel.stdout.readline().strip(), "ready")
+        probe = self.session.start_probe()
+        # A client that cannot draw preedit: the daemon sends it to the panel.
+        a = Context(self.bus, "a", IBus.Capabilite.FOCUS)
+        a.ic.focus_in()
+        a.ic.set_engine("hangul")
+        time.sleep(0.5)
+        a.type("r")
+        self.assertTrue(probe.settles_on(True), "composition began")
+        a.key(RETURN)
+        self.assertTrue(probe.settles_on(False), "committed")
 
     def test_leaves_clients_undisturbed(self):
         # The probe sees the clients' calls; it must never answer them.

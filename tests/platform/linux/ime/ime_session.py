@@ -124,11 +124,13 @@ class Session:
 
     # --- IBus ---------------------------------------------------------------
     def ibus_address_file(self):
-        with open("/etc/machine-id") as f:
-            machine = f.read().strip()
-        if os.path.exists("/var/lib/dbus/machine-id"):
-            with open("/var/lib/dbus/machine-id") as f:
-                machine = f.read().strip() or machine
+        machine = "machine-id"  # what IBus uses when neither file exists
+        for path in ("/etc/machine-id", "/var/lib/dbus/machine-id"):
+            try:
+                with open(path) as f:
+                    machine = f.read().strip() or machine
+            except OSError:
+                pass
         return os.path.join(self.env["XDG_CONFIG_HOME"], "ibus", "bus",
                             "%s-unix-%s" % (machine, DISPLAY[1:]))
 
