@@ -6,6 +6,8 @@ namespace sendhold::ime {
 
 namespace {
 constexpr int kRetryMs = 3000;
+// A bus that refused monitoring will most likely refuse it again.
+constexpr int kRefusedRetryMs = 60000;
 
 const char* const kMonitorRules[] = {
     "type='signal',interface='org.fcitx.Fcitx.InputContext1'",
@@ -18,7 +20,6 @@ const char* const kMonitorRules[] = {
 }  // namespace
 
 FcitxWatcher::FcitxWatcher() {
-    retry_.setInterval(kRetryMs);
     retry_.setSingleShot(true);
     QObject::connect(&retry_, &QTimer::timeout, this, [this] { tryConnect(); });
     tryConnect();
@@ -29,7 +30,7 @@ FcitxWatcher::~FcitxWatcher() = default;
 void FcitxWatcher::tryConnect() {
     sd_bus* bus = nullptr;
     if (sd_bus_open_user_with_description(&bus, "sendhold-fcitx5") < 0) {
-        retry_.start();
+        retry_.start(kRetryMs);
         return;
     }
     sd_bus_message* call = nullptr;
@@ -46,7 +47,7 @@ void FcitxWatcher::tryConnect() {
     sd_bus_message_unref(call);
     if (r < 0) {
         sd_bus_unref(bus);
-        retry_.start();
+        retry_.start(kRetryMs);
         return;
     }
     tracker_.clear();
@@ -56,25 +57,28 @@ void FcitxWatcher::tryConnect() {
         [this](sd_bus_message* m) {
             if (monitoring_) handler_.handle(m, std::chrono::steady_clock::now());
         },
-        [this](BusConnection* which) { onClosed(which); });
+        [this](BusConnection* which) { onClosed(which, kRetryMs); });
 }
 
-void FcitxWatcher::onClosed(BusConnection* which) {
+void FcitxWatcher::onClosed(BusConnection* which, int retryMs) {
     if (which != connection_.get()) return;
     tracker_.clear();
     monitoring_ = false;
     connection_.release()->deleteLater();
-    retry_.start();
+    retry_.start(retryMs);
 }
 
 int FcitxWatcher::onBecameMonitor(sd_bus_message* m, void* userdata, sd_bus_error*) {
     auto* self = static_cast<FcitxWatcher*>(userdata);
     if (sd_bus_message_is_method_error(m, nullptr)) {
         // Refused (a bus without monitoring, or a policy against it): give up
-        // this connection; the probe answers false for Fcitx5.
+        // this connection; the probe answers false for Fcitx5. A connection
+        // lost before the answer is retried sooner.
+        const bool lost = sd_bus_message_is_method_error(m, SD_BUS_ERROR_NO_REPLY);
         if (self->connection_) {
             auto* which = self->connection_.get();
-            QTimer::singleShot(0, self, [self, which] { self->onClosed(which); });
+            const int retryMs = lost ? kRetryMs : kRefusedRetryMs;
+            QTimer::singleShot(0, self, [self, which, retryMs] { self->onClosed(which, retryMs); });
         }
         return 1;
     }

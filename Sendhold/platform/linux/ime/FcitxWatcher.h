@@ -26,7 +26,8 @@ class FcitxWatcher : public QObject {
 
   private:
     void tryConnect();
-    void onClosed(BusConnection* which);
+    // Forgets the connection `which` and tries again after `retryMs`.
+    void onClosed(BusConnection* which, int retryMs);
     static int onBecameMonitor(sd_bus_message* m, void* userdata, sd_bus_error* error);
 
     ContextTracker tracker_;

@@ -86,19 +86,19 @@ class IBusDaemonTest(unittest.TestCase):
         a.focus(engine=True)
         self.assertTrue(probe.stays(False, 0.2))
         a.type("r")
-        self.assertTrue(a.composing())
+        self.assertTrue(wait_until(a.composing, 3), "the client's own view")
         self.assertTrue(probe.settles_on(True), "composition began")
         a.type("k")
         self.assertTrue(probe.stays(True, 0.2))
         a.key(RETURN)
-        self.assertFalse(a.composing())
+        self.assertTrue(wait_until(lambda: not a.composing(), 3))
         self.assertTrue(probe.settles_on(False), "committed")
         a.type("gk")
         self.assertTrue(probe.settles_on(True))
         a.key(BACKSPACE)
         self.assertTrue(probe.stays(True, 0.2), "one jamo left")
         a.key(BACKSPACE)
-        self.assertFalse(a.composing())
+        self.assertTrue(wait_until(lambda: not a.composing(), 3))
         self.assertTrue(probe.settles_on(False), "cancelled")
 
     def test_focus_moves_between_contexts(self):
@@ -139,7 +139,7 @@ class IBusDaemonTest(unittest.TestCase):
         a = Context(self.bus, "a")
         a.focus(engine=True)
         a.type("r")
-        self.assertTrue(a.composing())
+        self.assertTrue(wait_until(a.composing, 3), "the client's own view")
         probe = self.session.start_probe()
         self.assertTrue(probe.stays(False, 0.5), "the preedit was never reported to it")
         a.type("k")
@@ -171,7 +171,7 @@ class IBusDaemonTest(unittest.TestCase):
         for ch in "rkr":
             self.assertTrue(a.key(ch), "key handled by the engine")
         pump()
-        self.assertTrue(a.composing())
+        self.assertTrue(wait_until(a.composing, 3), "the client's own view")
 
 
 if __name__ == "__main__":
