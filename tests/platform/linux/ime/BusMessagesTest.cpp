@@ -164,20 +164,6 @@ TEST_F(IBusMessagesTest, ClientLeavingTheBusForgetsItsContexts) {
     EXPECT_FALSE(tracker.composing());
 }
 
-TEST_F(IBusMessagesTest, PanelDrawsThePreeditOfClientsThatCannot) {
-    auto focus = f.call("/org/freedesktop/IBus/Panel", kIBusPanel, "FocusIn", ":1.0");
-    sd_bus_message_append(focus.get(), "o", kCtx);
-    handler.handle(f.sealed(focus), kNow);
-    auto update = f.call("/org/freedesktop/IBus/Panel", kIBusPanel, "UpdatePreeditText", ":1.0");
-    appendIBusText(update.get(), "ka");
-    sd_bus_message_append(update.get(), "ub", 2u, 1);
-    handler.handle(f.sealed(update), kNow);
-    EXPECT_TRUE(tracker.composing());
-    auto hide = f.call("/org/freedesktop/IBus/Panel", kIBusPanel, "HidePreeditText", ":1.0");
-    handler.handle(f.sealed(hide), kNow);
-    EXPECT_FALSE(tracker.composing());
-}
-
 TEST_F(IBusMessagesTest, KeyEffectsCollectedThroughPostProcessKeyEvent) {
     contextCall("FocusIn");
     auto key = f.call(kCtx, kIBusInputContext, "ProcessKeyEvent", kClient);
@@ -277,16 +263,6 @@ class FcitxMessagesTest : public ::testing::Test {
         handler.handle(f.sealed(answer), kNow);
         EXPECT_FALSE(tracker.keyOutstanding(kNow));
     }
-    void batchPreedit(sd_bus_message* m, std::initializer_list<const char*> pieces) {
-        sd_bus_message_open_container(m, 'r', "uv");
-        sd_bus_message_append(m, "u", 1u);
-        sd_bus_message_open_container(m, 'v', "(a(si)i)");
-        sd_bus_message_open_container(m, 'r', "a(si)i");
-        formatted(m, pieces);
-        sd_bus_message_close_container(m);
-        sd_bus_message_close_container(m);
-        sd_bus_message_close_container(m);
-    }
 
     MessageFactory f;
     ContextTracker tracker;
@@ -311,26 +287,6 @@ TEST_F(FcitxMessagesTest, FormattedPreeditSignals) {
     EXPECT_FALSE(tracker.composing());
 }
 
-TEST_F(FcitxMessagesTest, BatchedKeysCarryThePreeditInTheirAnswer) {
-    batchKey([&](sd_bus_message* m) {
-        sd_bus_message_open_container(m, 'a', "(uv)");
-        batchPreedit(m, {"", "\xe3\x84\xb1"});
-        sd_bus_message_close_container(m);
-        sd_bus_message_append(m, "b", 1);
-    });
-    EXPECT_TRUE(tracker.composing()) << "the key also tells the focus";
-    batchKey([&](sd_bus_message* m) { sd_bus_message_append(m, "a(uv)b", 0, 0); });
-    EXPECT_TRUE(tracker.composing()) << "a key release changes nothing";
-    batchKey([&](sd_bus_message* m) {
-        sd_bus_message_open_container(m, 'a', "(uv)");
-        sd_bus_message_append(m, "(uv)", 0u, "s", "\xea\xb0\x81");
-        batchPreedit(m, {});
-        sd_bus_message_close_container(m);
-        sd_bus_message_append(m, "b", 0);
-    });
-    EXPECT_FALSE(tracker.composing()) << "committed";
-}
-
 TEST_F(FcitxMessagesTest, MalformedMessagesAnswerFalse) {
     call("FocusIn");
     update({"a"});
@@ -351,18 +307,6 @@ TEST_F(FcitxMessagesTest, MalformedMessagesAnswerFalse) {
     update({"a"});
     batchKey([](sd_bus_message* m) { sd_bus_message_append(m, "b", 1); });
     EXPECT_FALSE(tracker.composing());
-}
-
-TEST_F(FcitxMessagesTest, DaemonLeavingForgetsEverything) {
-    call("FocusIn");
-    update({"a"});
-    auto gone =
-        f.signal("/org/freedesktop/DBus", "org.freedesktop.DBus", "NameOwnerChanged", nullptr);
-    sd_bus_message_append(gone.get(), "sss", kFcitxService, ":1.2", "");
-    handler.handle(f.sealed(gone), kNow);
-    EXPECT_FALSE(tracker.composing());
-    update({"a"});
-    EXPECT_FALSE(tracker.composing()) << "focus must be learnt again";
 }
 
 }  // namespace
