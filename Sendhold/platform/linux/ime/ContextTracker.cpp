@@ -23,10 +23,10 @@ ContextTracker::Context& ContextTracker::context(const std::string& path,
 }
 
 void ContextTracker::preeditChanged(const std::string& path, const std::string& owner, bool hasText,
-                                    std::optional<bool> visible) {
+                                    std::optional<bool> visible, PreeditSource source) {
     Context& c = context(path, owner);
     c.known = true;
-    c.hasText = hasText;
+    c.hasText[static_cast<int>(source)] = hasText;
     if (visible) c.visible = *visible;
     recompute();
 }
@@ -134,7 +134,7 @@ void ContextTracker::recompute() {
     auto it = contexts_.find(*focused_);
     if (it == contexts_.end()) return;
     const Context& c = it->second;
-    composing_ = c.known && c.hasText && c.visible;
+    composing_ = c.known && (c.hasText[0] || c.hasText[1]) && c.visible;
 }
 
 }  // namespace sendhold::ime

@@ -16,6 +16,11 @@ using SteadyTime = std::chrono::steady_clock::time_point;
 // that collects the effects of its last key.
 enum class CallKind : std::uint8_t { Key, KeyWithEffects, EffectsOfKey };
 
+// Where a context's preedit is drawn: in the client, or in the framework's
+// panel for clients that cannot draw it. A context composes when either holds
+// text.
+enum class PreeditSource : std::uint8_t { Client, Panel };
+
 struct AnsweredCall {
     std::string path;
     CallKind kind;
@@ -38,7 +43,8 @@ class ContextTracker {
     // The preedit of `path` now has (or lacks) text; `visible` as reported,
     // or unchanged when the message does not say.
     void preeditChanged(const std::string& path, const std::string& owner, bool hasText,
-                        std::optional<bool> visible = std::nullopt);
+                        std::optional<bool> visible = std::nullopt,
+                        PreeditSource source = PreeditSource::Client);
     void preeditShown(const std::string& path, const std::string& owner, bool shown);
     // The context's preedit can no longer be told (e.g. a message that did not
     // parse): back to unknown.
@@ -75,7 +81,7 @@ class ContextTracker {
     struct Context {
         std::string owner;
         bool known = false;
-        bool hasText = false;
+        bool hasText[2] = {false, false};
         bool visible = true;
         // Set once the client is seen collecting key effects with a follow-up
         // call; its keys then stay outstanding until that call is answered.

@@ -33,6 +33,16 @@ void FcitxMessageHandler::handle(sd_bus_message* m, SteadyTime now) {
                     } else {
                         tracker_.preeditUnknown(h.path);
                     }
+                } else if (h.member == "UpdateClientSideUI") {
+                    // Sent to clients that draw Fcitx5's panel themselves; it
+                    // leads with the panel's preedit, where the composition of
+                    // a client without preedit support is shown.
+                    if (const auto hasText = readFormattedPreedit(m)) {
+                        tracker_.preeditChanged(h.path, h.destination, *hasText, std::nullopt,
+                                                PreeditSource::Panel);
+                    } else {
+                        tracker_.preeditUnknown(h.path);
+                    }
                 } else if (h.member == "NotifyFocusOut") {
                     tracker_.focusOut(h.path);
                 }

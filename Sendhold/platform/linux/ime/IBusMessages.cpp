@@ -107,7 +107,8 @@ void IBusMessageHandler::panelCall(sd_bus_message* m, const std::string& member)
     if (panelFocus_.empty()) return;
     if (member == "UpdatePreeditText") {
         if (const auto update = readPreeditUpdate(m)) {
-            tracker_.preeditChanged(panelFocus_, {}, update->first, update->second);
+            tracker_.preeditChanged(panelFocus_, {}, update->first, update->second,
+                                    PreeditSource::Panel);
         } else {
             tracker_.preeditUnknown(panelFocus_);
         }

@@ -287,6 +287,31 @@ TEST_F(FcitxMessagesTest, FormattedPreeditSignals) {
     EXPECT_FALSE(tracker.composing());
 }
 
+TEST_F(FcitxMessagesTest, PanelPreeditOfClientsThatDrawThePanel) {
+    auto clientSideUi = [&](std::initializer_list<const char*> preedit) {
+        auto m = f.signal(kIc, kFcitxInputContext, "UpdateClientSideUI", kClient);
+        formatted(m.get(), preedit);
+        sd_bus_message_append(m.get(), "a(si)a(si)a(ss)iibb", 1, "\xed\x95\x9c", 0, 0, 0, 0, 0, 0,
+                              0, 0);
+        handler.handle(f.sealed(m), kNow);
+    };
+    call("FocusIn");
+    clientSideUi({"", "\xe3\x84\xb1"});
+    EXPECT_TRUE(tracker.composing());
+    update({});
+    EXPECT_TRUE(tracker.composing()) << "the client's own preedit is a separate thing";
+    clientSideUi({});
+    EXPECT_FALSE(tracker.composing());
+    update({"a"});
+    EXPECT_TRUE(tracker.composing());
+    update({});
+    auto wrong = f.signal(kIc, kFcitxInputContext, "UpdateClientSideUI", kClient);
+    sd_bus_message_append(wrong.get(), "s", "a");
+    clientSideUi({"a"});
+    handler.handle(f.sealed(wrong), kNow);
+    EXPECT_FALSE(tracker.composing());
+}
+
 TEST_F(FcitxMessagesTest, MalformedMessagesAnswerFalse) {
     call("FocusIn");
     update({"a"});

@@ -11,10 +11,12 @@ IC = "org.fcitx.Fcitx.InputContext1"
 RETURN, BACKSPACE = 0xff0d, 0xff08
 # Preedit and formatted-preedit capabilities, as fcitx5-gtk announces them.
 CAPABILITIES = (1 << 1) | (1 << 4)
+# A client that draws Fcitx5's panel itself, and no preedit of its own.
+CLIENT_SIDE_PANEL = 1 << 39
 
 
 class Context:
-    def __init__(self, session, batch):
+    def __init__(self, session, batch, capabilities=CAPABILITIES):
         self.bus = session.bus
         self.batch = batch
         self.path = self.bus.call_sync(
@@ -22,7 +24,7 @@ class Context:
             "org.fcitx.Fcitx.InputMethod1", "CreateInputContext",
             GLib.Variant("(a(ss))", ([("program", "sendhold-test")],)), None, 0, 5000,
             None).unpack()[0]
-        self.call("SetCapability", GLib.Variant("(t)", (CAPABILITIES,)))
+        self.call("SetCapability", GLib.Variant("(t)", (capabilities,)))
 
     def call(self, member, args=None):
         return self.bus.call_sync("org.fcitx.Fcitx5", self.path, IC, member, args, None, 0, 5000,
@@ -48,9 +50,9 @@ class FcitxDaemonTest(unittest.TestCase):
         self.addCleanup(self.session.close)
         self.session.start_fcitx()
 
-    def lifecycle(self, batch):
+    def lifecycle(self, batch, capabilities=CAPABILITIES):
         probe = self.session.start_probe()
-        a = Context(self.session, batch)
+        a = Context(self.session, batch, capabilities)
         a.focus()
         self.assertTrue(probe.stays(False, 0.2))
         a.type("r")
@@ -70,6 +72,9 @@ class FcitxDaemonTest(unittest.TestCase):
 
     def test_batched_keys(self):
         self.lifecycle(batch=True)
+
+    def test_preedit_in_a_client_drawn_panel(self):
+        self.lifecycle(batch=True, capabilities=CLIENT_SIDE_PANEL)
 
     def test_focus_moves_between_contexts(self):
         probe = self.session.start_probe()
