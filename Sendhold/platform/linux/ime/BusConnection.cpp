@@ -77,6 +77,15 @@ void BusConnection::rearm() {
     }
 }
 
+void BusConnection::detach() {
+    onMessage_ = nullptr;
+    onClosed_ = nullptr;
+    closed_ = true;
+    if (readable_) readable_->setEnabled(false);
+    if (writable_) writable_->setEnabled(false);
+    deadline_.stop();
+}
+
 void BusConnection::markClosed() {
     if (closed_) return;
     closed_ = true;
@@ -86,7 +95,8 @@ void BusConnection::markClosed() {
     // Tell the owner from the loop, never from inside sd_bus_process: the
     // owner typically destroys this connection.
     QTimer::singleShot(0, this, [this] {
-        if (onClosed_) onClosed_(this);
+        // A copy: the owner detaches (and so clears onClosed_) from inside.
+        if (auto handler = onClosed_) handler(this);
     });
 }
 

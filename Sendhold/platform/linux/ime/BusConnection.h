@@ -30,6 +30,10 @@ class BusConnection : public QObject {
     int fd() const { return sd_bus_get_fd(bus_); }
     bool isOpen() const { return !closed_; }
 
+    // Stops all dispatching, before the owner lets go of this connection:
+    // nothing it still reads may reach the owner's state afterwards.
+    void detach();
+
     // Reads and dispatches what has already arrived, at most `limit` messages;
     // never blocks. Answers false once the connection is lost.
     bool drain(int limit);

@@ -64,6 +64,7 @@ void FcitxWatcher::onClosed(BusConnection* which, int retryMs) {
     if (which != connection_.get()) return;
     tracker_.clear();
     monitoring_ = false;
+    connection_->detach();
     connection_.release()->deleteLater();
     retry_.start(retryMs);
 }

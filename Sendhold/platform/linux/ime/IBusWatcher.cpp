@@ -124,7 +124,10 @@ void IBusWatcher::onClosed(BusConnection* which) {
     tracker_.clear();
     handler_.reset();
     connectedAddress_.clear();
-    if (connection_) connection_.release()->deleteLater();
+    if (connection_) {
+        connection_->detach();
+        connection_.release()->deleteLater();
+    }
     retry_.start();
 }
 
