@@ -2,6 +2,9 @@
 
 #include <poll.h>
 
+#include <cerrno>
+#include <ctime>
+
 #include "FcitxWatcher.h"
 #include "IBusWatcher.h"
 
@@ -10,6 +13,16 @@ namespace sendhold::ime {
 namespace {
 // Bounds the reading done inside one question, whatever floods the buses.
 constexpr int kDrainLimit = 64;
+
+// Fills `fds` with the open connections' descriptors; returns how many.
+nfds_t pollSet(std::initializer_list<BusConnection*> connections, pollfd (&fds)[2]) {
+    nfds_t count = 0;
+    for (BusConnection* c : connections) {
+        if (c && c->isOpen() && c->fd() >= 0 && count < 2)
+            fds[count++] = pollfd{c->fd(), POLLIN, 0};
+    }
+    return count;
+}
 }  // namespace
 
 ImeCompositionProbe::ImeCompositionProbe()
@@ -36,12 +49,9 @@ ContextTracker& ImeCompositionProbe::fcitxTracker() {
 void ImeCompositionProbe::drain() {
     // One zero-timeout poll is far cheaper than letting sd-bus try to read
     // each connection; most questions find nothing new.
-    BusConnection* connections[2] = {ibus_->connection(), fcitx_->connection()};
+    const auto connections = {ibus_->connection(), fcitx_->connection()};
     pollfd fds[2];
-    nfds_t count = 0;
-    for (BusConnection* c : connections) {
-        if (c && c->isOpen() && c->fd() >= 0) fds[count++] = pollfd{c->fd(), POLLIN, 0};
-    }
+    const nfds_t count = pollSet(connections, fds);
     const timespec now{0, 0};
     if (count == 0 || ppoll(fds, count, &now, nullptr) <= 0) return;
     for (nfds_t i = 0; i < count; ++i) {
@@ -68,10 +78,7 @@ void ImeCompositionProbe::waitForKeys(std::chrono::steady_clock::time_point dead
         const auto now = std::chrono::steady_clock::now();
         if (now >= deadline) return;
         pollfd fds[2];
-        nfds_t count = 0;
-        for (BusConnection* c : {ibus_->connection(), fcitx_->connection()}) {
-            if (c && c->isOpen() && c->fd() >= 0) fds[count++] = pollfd{c->fd(), POLLIN, 0};
-        }
+        const nfds_t count = pollSet({ibus_->connection(), fcitx_->connection()}, fds);
         if (count == 0) return;
         const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now);
         const timespec timeout{0, static_cast<long>(left.count())};
