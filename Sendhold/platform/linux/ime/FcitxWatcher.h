@@ -23,6 +23,7 @@ class FcitxWatcher : public QObject {
     const ContextTracker& tracker() const { return tracker_; }
     ContextTracker& tracker() { return tracker_; }
     BusConnection* connection() const { return monitoring_ ? connection_.get() : nullptr; }
+    bool isWatching() const { return monitoring_ && connection_ && connection_->isOpen(); }
 
   private:
     void tryConnect();

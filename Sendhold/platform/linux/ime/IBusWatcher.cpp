@@ -112,6 +112,7 @@ void IBusWatcher::tryConnect() {
     }
     tracker_.clear();
     handler_.reset();
+    focusAnswered_ = false;
     connectedAddress_ = *address;
     connection_ = std::make_unique<BusConnection>(
         bus, [this](sd_bus_message* m) { handler_.handle(m, std::chrono::steady_clock::now()); },
@@ -133,6 +134,7 @@ void IBusWatcher::onClosed(BusConnection* which) {
 
 int IBusWatcher::onCurrentInputContext(sd_bus_message* m, void* userdata, sd_bus_error*) {
     auto* self = static_cast<IBusWatcher*>(userdata);
+    self->focusAnswered_ = true;
     const char* path = nullptr;
     if (!sd_bus_message_is_method_error(m, nullptr) && sd_bus_message_read(m, "o", &path) >= 0) {
         self->tracker_.seedFocus(path);

@@ -28,6 +28,9 @@ class IBusWatcher : public QObject {
     ContextTracker& tracker() { return tracker_; }
     // The live connection, or null.
     BusConnection* connection() const { return connection_.get(); }
+    // Connected and past the first exchange with the daemon (the focus query,
+    // sent just before the match rules).
+    bool isWatching() const { return connection_ && connection_->isOpen() && focusAnswered_; }
 
   private:
     void tryConnect();
@@ -40,6 +43,7 @@ class IBusWatcher : public QObject {
     IBusMessageHandler handler_{tracker_};
     std::unique_ptr<BusConnection> connection_;
     std::string connectedAddress_;
+    bool focusAnswered_ = false;
     std::string addressFile_;
     QFileSystemWatcher files_;
     QTimer retry_;

@@ -39,6 +39,12 @@ bool ImeCompositionProbe::keyOutstanding() const {
     return ibus_->tracker().keyOutstanding(now) || fcitx_->tracker().keyOutstanding(now);
 }
 
+bool ImeCompositionProbe::ibusWatching() const {
+    return ibus_->isWatching();
+}
+bool ImeCompositionProbe::fcitxWatching() const {
+    return fcitx_->isWatching();
+}
 ContextTracker& ImeCompositionProbe::ibusTracker() {
     return ibus_->tracker();
 }

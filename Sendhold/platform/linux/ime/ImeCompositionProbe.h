@@ -32,7 +32,10 @@ class ImeCompositionProbe final : public CompositionProbe {
     bool keyOutstanding() const;
     // Reads and applies what has already arrived on both buses.
     void drain();
-    // For tests and benchmarks: the state kept for each framework.
+    // For tests and benchmarks: whether each watcher is up, and the state
+    // kept for each framework.
+    bool ibusWatching() const;
+    bool fcitxWatching() const;
     ContextTracker& ibusTracker();
     ContextTracker& fcitxTracker();
 

@@ -3,6 +3,8 @@
 //   q        ask hasMarkedText(); prints "<0|1> <microseconds>"
 //   k <ms>   let the loop run until a key is seen waiting for its outcome (at
 //            most <ms>), then ask; prints "<0|1> <microseconds> <key seen 0|1>"
+//   w <ibus|fcitx> <ms>
+//            let the loop run until that watcher is up (at most <ms>); prints 0|1
 // Prints "ready" once the main loop runs.
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -50,6 +52,23 @@ int main(int argc, char** argv) {
                 probe.drain();
             }
             std::cout << answer(probe) << " " << (seen ? 1 : 0) << std::endl;
+        } else if (command == "w") {
+            std::string which;
+            int ms = 5000;
+            words >> which >> ms;
+            auto up = [&] {
+                return which == "ibus" ? probe.ibusWatching() : probe.fcitxWatching();
+            };
+            const auto until = steady_clock::now() + milliseconds(ms);
+            while (!up() && steady_clock::now() < until) {
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            }
+            // The match rules follow the first exchange; give them a moment.
+            const auto settle = steady_clock::now() + milliseconds(100);
+            while (steady_clock::now() < settle) {
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            }
+            std::cout << (up() ? 1 : 0) << std::endl;
         } else {
             std::cout << "?" << std::endl;
         }

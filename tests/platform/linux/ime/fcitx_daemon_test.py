@@ -51,7 +51,7 @@ class FcitxDaemonTest(unittest.TestCase):
         self.session.start_fcitx()
 
     def lifecycle(self, batch, capabilities=CAPABILITIES):
-        probe = self.session.start_probe()
+        probe = self.session.start_probe(["fcitx"])
         a = Context(self.session, batch, capabilities)
         a.focus()
         self.assertTrue(probe.stays(False, 0.2))
@@ -77,7 +77,7 @@ class FcitxDaemonTest(unittest.TestCase):
         self.lifecycle(batch=True, capabilities=CLIENT_SIDE_PANEL)
 
     def test_focus_moves_between_contexts(self):
-        probe = self.session.start_probe()
+        probe = self.session.start_probe(["fcitx"])
         a, b = Context(self.session, True), Context(self.session, False)
         a.focus()
         a.type("r")
@@ -90,7 +90,7 @@ class FcitxDaemonTest(unittest.TestCase):
         self.assertTrue(probe.settles_on(False), "nothing focused")
 
     def test_daemon_killed(self):
-        probe = self.session.start_probe()
+        probe = self.session.start_probe(["fcitx"])
         a = Context(self.session, True)
         a.focus()
         a.type("r")
@@ -102,7 +102,7 @@ class FcitxDaemonTest(unittest.TestCase):
         a = Context(self.session, True)
         a.focus()
         a.type("r")
-        probe = self.session.start_probe()
+        probe = self.session.start_probe(["fcitx"])
         self.assertTrue(probe.stays(False, 0.5), "neither focus nor preedit was seen")
         a.type("k")
         self.assertTrue(probe.settles_on(True), "the next key tells both")

@@ -81,7 +81,7 @@ class IBusDaemonTest(unittest.TestCase):
             | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION, None, None)
 
     def test_composition_commit_and_cancel(self):
-        probe = self.session.start_probe()
+        probe = self.session.start_probe(["ibus"])
         a = Context(self.bus, "a")
         a.focus(engine=True)
         self.assertTrue(probe.stays(False, 0.2))
@@ -102,7 +102,7 @@ class IBusDaemonTest(unittest.TestCase):
         self.assertTrue(probe.settles_on(False), "cancelled")
 
     def test_focus_moves_between_contexts(self):
-        probe = self.session.start_probe()
+        probe = self.session.start_probe(["ibus"])
         a, b = Context(self.bus, "a"), Context(self.bus, "b")
         a.focus(engine=True)
         a.type("r")
@@ -122,7 +122,7 @@ class IBusDaemonTest(unittest.TestCase):
         self.assertTrue(probe.settles_on(False), "nothing focused")
 
     def test_daemon_killed_then_restarted(self):
-        probe = self.session.start_probe()
+        probe = self.session.start_probe(["ibus"])
         a = Context(self.bus, "a")
         a.focus(engine=True)
         a.type("r")
@@ -130,17 +130,18 @@ class IBusDaemonTest(unittest.TestCase):
         self.session.kill_ibus()
         self.assertTrue(probe.settles_on(False), "daemon killed")
         self.session.start_ibus()
+        self.assertTrue(probe.wait_watching("ibus"), "follows the rewritten address file")
         c = Context(self.connect(), "c")
         c.focus(engine=True)
         c.type("r")
-        self.assertTrue(probe.settles_on(True, timeout=8), "follows the rewritten address file")
+        self.assertTrue(probe.settles_on(True))
 
     def test_started_during_a_composition(self):
         a = Context(self.bus, "a")
         a.focus(engine=True)
         a.type("r")
         self.assertTrue(wait_until(a.composing, 3), "the client's own view")
-        probe = self.session.start_probe()
+        probe = self.session.start_probe(["ibus"])
         self.assertTrue(probe.stays(False, 0.5), "the preedit was never reported to it")
         a.type("k")
         self.assertTrue(probe.settles_on(True), "the next update tells")
@@ -152,7 +153,7 @@ class IBusDaemonTest(unittest.TestCase):
                                  stdout=subprocess.PIPE, text=True)
         self.addCleanup(lambda: (panel.kill(), panel.wait(), panel.stdout.close()))
         self.assertEqual(panel.stdout.readline().strip(), "ready")
-        probe = self.session.start_probe()
+        probe = self.session.start_probe(["ibus"])
         # A client that cannot draw preedit: the daemon sends it to the panel.
         a = Context(self.bus, "a", IBus.Capabilite.FOCUS)
         a.ic.focus_in()
@@ -165,7 +166,7 @@ class IBusDaemonTest(unittest.TestCase):
 
     def test_leaves_clients_undisturbed(self):
         # The probe sees the clients' calls; it must never answer them.
-        self.session.start_probe()
+        self.session.start_probe(["ibus"])
         a = Context(self.bus, "a")
         a.focus(engine=True)
         for ch in "rkr":

@@ -34,7 +34,7 @@ class PostProcessTest(unittest.TestCase):
         self.client = Gio.DBusConnection.new_for_address_sync(
             address, Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT
             | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION, None, None)
-        self.probe = self.session.start_probe({"IBUS_ADDRESS": address})
+        self.probe = self.session.start_probe(["ibus", "fcitx"], {"IBUS_ADDRESS": address})
 
     def stop_ibus(self):
         for proc in (self.fake, self.ibus):

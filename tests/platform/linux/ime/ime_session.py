@@ -40,12 +40,16 @@ def wait_until(predicate, timeout=10.0, step=0.02):
 class Probe:
     """The probe driver: one question per line, one answer per line."""
 
-    def __init__(self, env):
+    def __init__(self, env, watching=()):
         self.proc = subprocess.Popen([os.environ["IME_PROBE_CHECK"]], env=env, text=True,
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         assert self.proc.stdout.readline().strip() == "ready"
-        # Its connections finish setting up on the loop.
-        time.sleep(0.4)
+        for framework in watching:
+            assert self.wait_watching(framework), framework + " not watched"
+
+    def wait_watching(self, framework, timeout_ms=10000):
+        """Lets the probe's connection to `framework` (ibus, fcitx) come up."""
+        return self._ask("w %s %d" % (framework, timeout_ms))[0] == "1"
 
     def _ask(self, line):
         self.proc.stdin.write(line + "\n")
@@ -66,7 +70,7 @@ class Probe:
         words = self._ask("k %d" % timeout_ms)
         return words[0] == "1", int(words[1]), words[2] == "1"
 
-    def settles_on(self, expected, timeout=3.0, pump=None):
+    def settles_on(self, expected, timeout=6.0, pump=None):
         """True once the answer is `expected` (a value or a callable giving it)."""
         def check():
             if pump:
@@ -194,10 +198,11 @@ class Session:
         wait_until(lambda: not self.has_name("org.fcitx.Fcitx5"), 5)
 
     # --- the probe ----------------------------------------------------------
-    def start_probe(self, extra_env=None):
+    def start_probe(self, watching, extra_env=None):
+        """Starts the probe and waits until it watches the frameworks named."""
         env = dict(self.env)
         env.update(extra_env or {})
-        probe = Probe(env)
+        probe = Probe(env, watching)
         self.probes.append(probe)
         return probe
 
