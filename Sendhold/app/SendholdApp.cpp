@@ -8,6 +8,7 @@
 #include "ApplicationId.h"
 #include "KeyboardManager/KeyboardManager.h"
 #include "platform/linux/LinuxGuard.h"
+#include "platform/linux/ime/LinuxCompositionProbe.h"
 #include "platform/linux/SingleInstanceLock.h"
 #include "settings/PreferencesSeam.h"
 
@@ -28,8 +29,7 @@ bool claimSingleInstance() {
 
 void startGuard() {
     installLinuxGuardSeams();
-    // The input-method composition probe is bound here: after the keyboard
-    // seams, before monitoring starts.
+    installCompositionProbe();
     installPreferencesSeam();
     KeyboardManager::shared().startMonitoring();
 }
