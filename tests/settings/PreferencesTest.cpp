@@ -1,4 +1,3 @@
-#include <QDir>
 #include <QFileInfo>
 #include <QSignalSpy>
 #include <QTest>
@@ -28,87 +27,75 @@ class RecordingTimers final : public TimerScheduler {
     };
 };
 
-// The delay the guard arms for a fresh press of Return.
-double armedDelay(KeyboardManager& guard, RecordingTimers& timers) {
-    KeyEvent down{kKeyCodeReturn, 0, 0};
-    KeyEvent up{kKeyCodeReturn, 0, 0};
-    guard.handleEvent(kEventTypeKeyDown, &down);
-    guard.handleEvent(kEventTypeKeyUp, &up);
-    return timers.delays.empty() ? -1 : timers.delays.back();
-}
-
 using PreferencesTest = FreshConfigHome;
 
-TEST_F(PreferencesTest, NothingStoredMeansDefaultForThePanelAndZeroForTheGuard) {
+QByteArray storedAs(const QByteArray& value) {
+    return "[General]\nlongPressDuration=" + value + "\n";
+}
+
+TEST_F(PreferencesTest, NumbersReadAsTheyStandAnythingElseAsAbsent) {
     Preferences store(Preferences::defaultFilePath());
+    PreferencesDurationReader guardSide(store);
     EXPECT_EQ(store.filePath(), configHome() + "/io.github.sendhold/Sendhold.conf");
     EXPECT_EQ(store.longPressDuration(), 0.4);
-    EXPECT_FALSE(store.storedLongPressDuration());
-    EXPECT_EQ(PreferencesDurationReader(store).storedLongPressDuration(), 0.0);
+    EXPECT_EQ(guardSide.storedLongPressDuration(), 0.0);
     // Reading never creates the folder or the file.
     EXPECT_FALSE(QFileInfo::exists(QFileInfo(store.filePath()).path()));
-}
 
-TEST_F(PreferencesTest, StoredNumbersOutsideTheSliderAreShownAsTheyStand) {
-    Preferences store(Preferences::defaultFilePath());
-    writeFile(store.filePath(), "[General]\nlongPressDuration=2.5\n");
+    // Outside the slider's range the number still stands, for the panel and the guard.
+    writeFile(store.filePath(), storedAs("2.5"));
     EXPECT_EQ(store.longPressDuration(), 2.5);
-    EXPECT_EQ(PreferencesDurationReader(store).storedLongPressDuration(), 2.5);
-    // A stored 0: the panel shows 0.0, the guard falls back to its default.
-    writeFile(store.filePath(), "[General]\nlongPressDuration=0\n");
-    EXPECT_EQ(store.longPressDuration(), 0.0);
-    EXPECT_EQ(longPressThreshold(PreferencesDurationReader(store).storedLongPressDuration()), 0.4);
-}
-
-TEST_F(PreferencesTest, ValuesThatAreNotFiniteNumbersReadAsAbsent) {
-    Preferences store(Preferences::defaultFilePath());
+    EXPECT_EQ(guardSide.storedLongPressDuration(), 2.5);
+    writeFile(store.filePath(), storedAs("0"));
+    EXPECT_EQ(store.storedLongPressDuration(), 0.0);
     for (const char* value :
          {"abc", "nan", "NaN", "inf", "-inf", "", "0,4", "\"\"", "@Invalid()", "1e999"}) {
         SCOPED_TRACE(value);
-        writeFile(store.filePath(), QByteArray("[General]\nlongPressDuration=") + value + "\n");
+        writeFile(store.filePath(), storedAs(value));
         EXPECT_FALSE(store.storedLongPressDuration());
         EXPECT_EQ(store.longPressDuration(), 0.4);
-        EXPECT_EQ(PreferencesDurationReader(store).storedLongPressDuration(), 0.0);
+        EXPECT_EQ(guardSide.storedLongPressDuration(), 0.0);
     }
     static const char garbage[] = "\xff\xfe garbage \0 [[[";
     writeFile(store.filePath(), QByteArray(garbage, sizeof garbage - 1));
     EXPECT_EQ(store.longPressDuration(), 0.4);
 }
 
-TEST_F(PreferencesTest, AnExternalEditReachesTheGuardsNextPressAndThePanel) {
-    Preferences store(Preferences::defaultFilePath());
+// Another program's edit reaches the shared guard's next press at once and the panel through the
+// file watch: a file created in a folder that did not exist yet, the store's own write, a rewrite
+// in place with the same size (QSettings' own cache would still answer the old number), saves the
+// way editors save (a new file renamed over the old one), a removal.
+TEST_F(PreferencesTest, AnExternalEditReachesTheSharedGuardsNextPressAndThePanel) {
+    installPreferencesSeam();
     auto timers = std::make_shared<RecordingTimers>();
-    KeyboardManager guard(
-        {.timers = timers, .durations = std::make_shared<PreferencesDurationReader>(store)});
-    EXPECT_EQ(armedDelay(guard, *timers), 0.4);
-
+    KeyboardManager::shared().bindSeams({.timers = timers});
+    const auto armedDelay = [&] {  // the delay the guard arms for a fresh press of Return
+        KeyEvent down{kKeyCodeReturn, 0, 0}, up{kKeyCodeReturn, 0, 0};
+        KeyboardManager::shared().handleEvent(kEventTypeKeyDown, &down);
+        KeyboardManager::shared().handleEvent(kEventTypeKeyUp, &up);
+        return timers->delays.empty() ? -1 : timers->delays.back();
+    };
+    Preferences& store = Preferences::standard();
     QSignalSpy changes(&store, &Preferences::longPressDurationChanged);
+    const auto shown = [&] { return changes.isEmpty() ? -1 : changes.last().at(0).toDouble(); };
+    EXPECT_EQ(armedDelay(), 0.4);
+
+    writeFile(store.filePath(), storedAs("0.6"));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return shown() == 0.6; })) << shown();
+    EXPECT_EQ(armedDelay(), 0.6);
     store.setLongPressDuration(0.5);
-    EXPECT_EQ(armedDelay(guard, *timers), 0.5);
-    // Rewritten in place at once with the same size: QSettings' own cache would
-    // still answer 0.5 here.
-    writeFile(store.filePath(), "[General]\nlongPressDuration=0.8\n");
-    EXPECT_EQ(armedDelay(guard, *timers), 0.8);
-
-    // Saved the way editors save (a new file renamed over the old one), twice:
-    // the panel hears of both.
-    changes.clear();
-    replaceFile(store.filePath(), "[General]\nlongPressDuration=0.3\n");
-    QTRY_VERIFY(!changes.isEmpty() && changes.last().at(0).toDouble() == 0.3);
-    replaceFile(store.filePath(), "[General]\nlongPressDuration=0.9\n");
-    QTRY_VERIFY(changes.last().at(0).toDouble() == 0.9);
-    writeFile(store.filePath(), "[General]\nlongPressDuration=0.2\n");
-    QTRY_VERIFY(changes.last().at(0).toDouble() == 0.2);
+    EXPECT_EQ(armedDelay(), 0.5);
+    writeFile(store.filePath(), storedAs("0.8"));
+    EXPECT_EQ(armedDelay(), 0.8);
+    replaceFile(store.filePath(), storedAs("0.3"));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return shown() == 0.3; })) << shown();
+    replaceFile(store.filePath(), storedAs("0.9"));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return shown() == 0.9; })) << shown();
+    writeFile(store.filePath(), storedAs("0.2"));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return shown() == 0.2; })) << shown();
     QFile::remove(store.filePath());
-    QTRY_VERIFY(changes.last().at(0).toDouble() == 0.4);
-}
-
-TEST_F(PreferencesTest, AFileCreatedLaterInAFolderThatDidNotExistIsSeen) {
-    Preferences store(Preferences::defaultFilePath());
-    QSignalSpy changes(&store, &Preferences::longPressDurationChanged);
-    writeFile(store.filePath(), "[General]\nlongPressDuration=0.6\n");
-    QTRY_COMPARE(changes.count(), 1);
-    EXPECT_EQ(changes.at(0).at(0).toDouble(), 0.6);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return shown() == 0.4; })) << shown();
+    EXPECT_EQ(armedDelay(), 0.4);
 }
 
 TEST_F(PreferencesTest, AnUnwritableStoreKeepsTheNumberForTheSession) {
@@ -121,16 +108,6 @@ TEST_F(PreferencesTest, AnUnwritableStoreKeepsTheNumberForTheSession) {
     EXPECT_EQ(PreferencesDurationReader(store).storedLongPressDuration(), 0.9);
     EXPECT_EQ(changes.count(), 1);
     EXPECT_EQ(readFile(configHome() + "/io.github.sendhold"), "in the way");
-}
-
-TEST_F(PreferencesTest, TheSharedGuardReadsTheStandardStore) {
-    installPreferencesSeam();
-    auto timers = std::make_shared<RecordingTimers>();
-    KeyboardManager::shared().bindSeams({.timers = timers});
-    writeFile(Preferences::standard().filePath(), "[General]\nlongPressDuration=0.6\n");
-    EXPECT_EQ(armedDelay(KeyboardManager::shared(), *timers), 0.6);
-    QFile::remove(Preferences::standard().filePath());
-    EXPECT_EQ(armedDelay(KeyboardManager::shared(), *timers), 0.4);
 }
 
 }  // namespace
