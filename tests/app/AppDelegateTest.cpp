@@ -1,11 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
+#include <QTest>
 
 #include "AppDelegate.h"
 #include "KeyboardManager.h"
-#include "NotificationCenter.h"
+#include "SwitchActions.h"
 
 namespace sendhold {
 namespace {
@@ -30,12 +29,7 @@ struct World {
                 std::move(delays), [this] { calls.push_back("terminate"); }};
     }
 };
-
-void processEventsFor(int ms) {
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-}
+const std::vector<std::string> kLockAndGuard{"lock", "guard"};
 
 class AppDelegateTest : public testing::Test {
   protected:
@@ -51,79 +45,57 @@ TEST_F(AppDelegateTest, SecondCopyLeavesBeforeTouchingAnything) {
     delegate.applicationDidFinishLaunching();
     EXPECT_EQ(world.calls, (std::vector<std::string>{"lock", "terminate"}));
     EXPECT_EQ(world.trayChecks, 0);
-    EXPECT_EQ(delegate.statusItem, nullptr);
     EXPECT_EQ(delegate.menus().panelMenu, nullptr);
-    // Not observing: a posting reaches nothing of this copy.
-    NotificationCenter::defaultCenter().post(kUpdateIconNotification);
+    // Not observing: a switch flip reaches nothing of this copy.
+    enabledChanged(false);
     EXPECT_EQ(delegate.statusItem, nullptr);
 }
 
-TEST_F(AppDelegateTest, StartsTheGuardThenShowsTheIconInTheGuardsState) {
+TEST_F(AppDelegateTest, StartsTheGuardThenShowsTheIconInTheGuardsStateUntilReleased) {
     World world;
     world.trayHost = true;
-    AppDelegate delegate(world.steps());
-    delegate.applicationDidFinishLaunching();
-    delegate.applicationDidFinishLaunching();  // start-up runs once
-    EXPECT_EQ(world.calls, (std::vector<std::string>{"lock", "guard"}));
-    ASSERT_NE(delegate.statusItem, nullptr);
-    EXPECT_EQ(delegate.statusItem->toolTip(), QStringLiteral("On"));
-    EXPECT_FALSE(delegate.statusItem->icon().isNull());
-    EXPECT_EQ(delegate.statusItem->contextMenu(), delegate.menus().contextMenu.get());
-    EXPECT_FALSE(delegate.isWaitingForTray());
+    auto delegate = std::make_unique<AppDelegate>(world.steps());
+    delegate->applicationDidFinishLaunching();
+    delegate->applicationDidFinishLaunching();  // start-up runs once
+    EXPECT_EQ(world.calls, kLockAndGuard);
+    ASSERT_NE(delegate->statusItem, nullptr);
+    EXPECT_EQ(delegate->statusItem->toolTip(), QStringLiteral("On"));
+    EXPECT_FALSE(delegate->statusItem->icon().isNull());
+    EXPECT_EQ(delegate->statusItem->contextMenu(), delegate->menus().contextMenu.get());
+    EXPECT_FALSE(delegate->isWaitingForTray());
 
-    // The switch's action: flag first, then the notification.
-    KeyboardManager::shared().isEnabled = false;
-    NotificationCenter::defaultCenter().post(kUpdateIconNotification);
-    EXPECT_EQ(delegate.statusItem->toolTip(), QStringLiteral("Off"));
-    KeyboardManager::shared().isEnabled = true;
-    NotificationCenter::defaultCenter().post(kUpdateIconNotification);
-    EXPECT_EQ(delegate.statusItem->toolTip(), QStringLiteral("On"));
-
-    delegate.quitApp();
+    enabledChanged(false);
+    EXPECT_EQ(delegate->statusItem->toolTip(), QStringLiteral("Off"));
+    enabledChanged(true);
+    EXPECT_EQ(delegate->statusItem->toolTip(), QStringLiteral("On"));
+    delegate->quitApp();
     EXPECT_EQ(world.calls.back(), "terminate");
+    delegate.reset();
+    enabledChanged(false);  // a released delegate observes no more: no use of freed memory
 }
 
-TEST_F(AppDelegateTest, IconAppearsWhenATrayHostArrivesLater) {
-    World world;
-    AppDelegate delegate(world.steps({5, 5, 5, 5}));
-    delegate.applicationDidFinishLaunching();
-    EXPECT_EQ(delegate.statusItem, nullptr);
-    EXPECT_NE(delegate.menus().panelMenu, nullptr);
-    EXPECT_TRUE(delegate.isWaitingForTray());
-    // No icon yet: a switch flip changes nothing and breaks nothing.
-    KeyboardManager::shared().isEnabled = false;
-    NotificationCenter::defaultCenter().post(kUpdateIconNotification);
+TEST_F(AppDelegateTest, TheIconComesWithALateTrayHostAndTheWaitForOneIsBounded) {
+    World late, never;
+    AppDelegate waiting(late.steps({5, 5, 5, 5}));
+    AppDelegate givingUp(never.steps({1, 2, 3}));
+    waiting.applicationDidFinishLaunching();
+    givingUp.applicationDidFinishLaunching();
+    EXPECT_EQ(waiting.statusItem, nullptr);
+    EXPECT_NE(waiting.menus().panelMenu, nullptr);
+    EXPECT_TRUE(waiting.isWaitingForTray());
+    enabledChanged(false);  // no icon yet: changes nothing, breaks nothing
 
-    world.trayHost = true;
-    processEventsFor(50);
-    ASSERT_NE(delegate.statusItem, nullptr);
-    // Drawn from the flag as it is now.
-    EXPECT_EQ(delegate.statusItem->toolTip(), QStringLiteral("Off"));
-    EXPECT_EQ(delegate.statusItem->contextMenu(), delegate.menus().contextMenu.get());
-    EXPECT_FALSE(delegate.isWaitingForTray());
-}
-
-TEST_F(AppDelegateTest, WaitForATrayHostIsBounded) {
-    World world;
-    AppDelegate delegate(world.steps({1, 2, 3}));
-    delegate.applicationDidFinishLaunching();
-    processEventsFor(80);
-    // One check at start and one after each delay; then the program goes quiet.
-    EXPECT_EQ(world.trayChecks, 4);
-    EXPECT_FALSE(delegate.isWaitingForTray());
-    EXPECT_EQ(delegate.statusItem, nullptr);
-    // The guard runs regardless.
-    EXPECT_EQ(world.calls, (std::vector<std::string>{"lock", "guard"}));
-}
-
-TEST_F(AppDelegateTest, ReleasedDelegateStopsObserving) {
-    World world;
-    {
-        AppDelegate delegate(world.steps());
-        delegate.applicationDidFinishLaunching();
-    }
-    NotificationCenter::defaultCenter().post(
-        kUpdateIconNotification);  // must not touch freed memory
+    late.trayHost = true;
+    QTest::qWait(80);
+    ASSERT_NE(waiting.statusItem, nullptr);
+    EXPECT_EQ(waiting.statusItem->toolTip(), QStringLiteral("Off"));  // the flag as it is now
+    EXPECT_EQ(waiting.statusItem->contextMenu(), waiting.menus().contextMenu.get());
+    EXPECT_FALSE(waiting.isWaitingForTray());
+    // One check at start and one after each delay; then quiet, with the guard running regardless.
+    EXPECT_EQ(never.trayChecks, 4);
+    EXPECT_FALSE(givingUp.isWaitingForTray());
+    EXPECT_EQ(givingUp.statusItem, nullptr);
+    EXPECT_EQ(never.calls, kLockAndGuard);
 }
 
 }  // namespace

@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QLabel>
+#include <QTest>
 #include <QWidgetAction>
 
+#include "KeyboardManager.h"
 #include "Localization.h"
 #include "MenuSliderView.h"
 #include "StatusMenu.h"
+#include "SwitchToggle.h"
 
 namespace sendhold {
 namespace {
@@ -19,28 +23,36 @@ StatusMenus build(Counts& counts) {
     return buildStatusMenus({[&counts] { ++counts.quit; }, [&counts] { ++counts.openPanel; }});
 }
 
-QString titleWithoutKeys(const QAction* action) {
-    return action->text().section('\t', 0, 0);
-}
-
-TEST(StatusMenu, PanelThenSeparatorThenQuit) {
+TEST(StatusMenu, PanelThenSeparatorThenQuitAndClicksInTheOpenPanelKeepItOpen) {
     Counts counts;
     StatusMenus menus = build(counts);
-    const QList<QAction*> actions = menus.panelMenu->actions();
+    QMenu& menu = *menus.panelMenu;
+    const QList<QAction*> actions = menu.actions();
     ASSERT_EQ(actions.size(), 3);
     auto* panelItem = qobject_cast<QWidgetAction*>(actions[0]);
     ASSERT_NE(panelItem, nullptr);
     auto* panel = qobject_cast<MenuSliderView*>(panelItem->defaultWidget());
-    ASSERT_NE(panel, nullptr);
-    EXPECT_EQ(menus.panel, panel);
-    EXPECT_GE(panel->minimumWidth(), kPanelWidth);
-    EXPECT_GE(panel->minimumHeight(), kPanelHeight);
+    ASSERT_TRUE(panel != nullptr && menus.panel == panel);
     EXPECT_TRUE(actions[1]->isSeparator());
-    EXPECT_EQ(titleWithoutKeys(actions[2]), localized(QStringLiteral("quit")));
-    EXPECT_TRUE(actions[2]->text().endsWith(QStringLiteral("\tCtrl+Q")));
+    EXPECT_EQ(actions[2]->text(), localized(QStringLiteral("quit")) + "\tCtrl+Q");
     // No key sequence on the action itself: it would clash with the menu's shortcut.
     EXPECT_TRUE(actions[2]->shortcut().isEmpty());
 
+    menu.popup(QPoint(10, 10));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return menu.isVisible(); }));
+    EXPECT_GE(panel->width(), kPanelWidth);
+    EXPECT_EQ(panel->height(), kPanelHeight);
+    QTest::mouseClick(panel->titleLabel(), Qt::LeftButton);
+    QTest::mouseClick(panel, Qt::LeftButton, {}, QPoint(5, 5));
+    const QRect switchBefore = panel->enableSwitch()->geometry();
+    QTest::mouseClick(panel->enableSwitch(), Qt::LeftButton);
+    QTest::qWait(20);
+    EXPECT_FALSE(KeyboardManager::shared().isEnabled);
+    KeyboardManager::shared().isEnabled = true;
+    EXPECT_TRUE(menu.isVisible());
+    // The shorter or longer state word moves nothing else.
+    EXPECT_EQ(panel->enableSwitch()->geometry(), switchBefore);
+    EXPECT_TRUE(menu.grab().save(QStringLiteral(SENDHOLD_PICTURE_DIR "/menu-en.png")));
     actions[2]->trigger();
     EXPECT_EQ(counts.quit, 1);
 }
@@ -69,7 +81,7 @@ TEST(StatusMenu, QuitTitleKeepsTheLanguageOfTheStart) {
     StatusMenus menus = build(counts);
     setPreferredLanguagesSource([] { return QStringList{QStringLiteral("en")}; });
     ASSERT_NE(localized(QStringLiteral("quit")), japanese);
-    EXPECT_EQ(titleWithoutKeys(menus.panelMenu->actions()[2]), japanese);
+    EXPECT_EQ(menus.panelMenu->actions()[2]->text().section('\t', 0, 0), japanese);
     EXPECT_EQ(menus.contextMenu->actions()[2]->text(), japanese);
 }
 
