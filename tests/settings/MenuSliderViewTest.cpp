@@ -31,7 +31,6 @@ class MenuSliderViewTest : public FreshConfigHome {
         setPreferredLanguagesSource([] { return QStringList{QStringLiteral("en")}; });
         KeyboardManager::shared().isEnabled = true;
         QLocale::setDefault(QLocale::c());
-        FreshConfigHome::TearDown();
     }
     std::unique_ptr<MenuSliderView> shownPanel() {
         auto panel = std::make_unique<MenuSliderView>(*store);

@@ -1,10 +1,17 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
 #include <QString>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
+#include <cstdio>
 #include <functional>
 
 namespace sendhold {
@@ -12,22 +19,51 @@ namespace sendhold {
 // Every test gets an empty $XDG_CONFIG_HOME of its own.
 class FreshConfigHome : public ::testing::Test {
   protected:
-    void SetUp() override;
-    void TearDown() override;
+    void SetUp() override {
+        ASSERT_TRUE(dir_.isValid());
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir_.path()));
+    }
     QString configHome() const { return dir_.path(); }
 
   private:
     QTemporaryDir dir_;
-    QByteArray previous_;
 };
 
 // Writes `contents` to `path` in place, creating its folder.
-void writeFile(const QString& path, const QByteArray& contents);
+inline void writeFile(const QString& path, const QByteArray& contents) {
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    ASSERT_EQ(file.write(contents), contents.size());
+}
+
 // Writes a new file next to `path` and renames it over `path`, as many editors save.
-void replaceFile(const QString& path, const QByteArray& contents);
-QByteArray readFile(const QString& path);
+inline void replaceFile(const QString& path, const QByteArray& contents) {
+    QDir().mkpath(QFileInfo(path).path());
+    QSaveFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(contents);
+    ASSERT_TRUE(file.commit());
+}
+
+inline QByteArray readFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
 
 // Runs `action` with standard output sent to a file and answers what it printed.
-QByteArray captureStdout(const std::function<void()>& action);
+inline QByteArray captureStdout(const std::function<void()>& action) {
+    QTemporaryFile sink;
+    if (!sink.open()) return "(no temporary file)";
+    std::fflush(stdout);
+    const int saved = ::dup(STDOUT_FILENO);
+    ::dup2(sink.handle(), STDOUT_FILENO);
+    action();
+    std::fflush(stdout);
+    ::dup2(saved, STDOUT_FILENO);
+    ::close(saved);
+    sink.seek(0);
+    return sink.readAll();
+}
 
 }  // namespace sendhold
