@@ -8,12 +8,10 @@
 # Usage: check-tray.sh <sendhold executable> <output directory>
 set -uo pipefail
 
-phase=main
-[ "${1:-}" = "--sni" ] && phase=sni && shift
 bin=$1
 out=$2
 
-for tool in Xvfb trayer xdotool xwininfo import convert dbus-run-session dbus-send xfce4-panel; do
+for tool in Xvfb trayer xdotool xwininfo import convert dbus-daemon dbus-send xfce4-panel; do
     command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed (scripts/deps/ui.txt)"; exit 77; }
 done
 
@@ -28,15 +26,7 @@ cleanup() { local i; for ((i = ${#pids[@]} - 1; i >= 0; i--)); do stop "${pids[i
 trap cleanup EXIT
 
 # wait_until <seconds> <command...>: runs the command every 0.1 s until it succeeds.
-wait_until() {
-    local limit=$(($1 * 10)) i
-    shift
-    for ((i = 0; i < limit; i++)); do
-        "$@" && return 0
-        sleep 0.1
-    done
-    return 1
-}
+wait_until() { local i; for ((i = 0; i < $1 * 10; i++)); do "${@:2}" && return 0; sleep 0.1; done; return 1; }
 gone() { ! kill -0 "$1" 2>/dev/null; }
 
 # "x y width height state" of a window, absolute coordinates.
@@ -121,39 +111,6 @@ viewable_top_windows() {
 }
 new_top_window() { exported=$(comm -13 <(echo "$before") <(viewable_top_windows) | head -1); [ -n "$exported" ]; }
 
-if [ "$phase" = sni ]; then
-    work=$3
-    # --- xfce4-panel: the icon through StatusNotifierItem, the panel through "Settings..."
-    spawn env NO_AT_BRIDGE=1 xfce4-panel --disable-wm-check >"$work/panel.log" 2>&1
-    wait_until 20 sni_host_ready || die "xfce4-panel registered no StatusNotifierItem host"
-    start_sendhold en
-    wait_until 10 sni_item_registered || die "Sendhold registered no StatusNotifierItem"
-    has_embedded_icon && die "Sendhold used XEmbed although a StatusNotifierItem host was there"
-    sleep 0.5
-    shoot xfce-icon-on
-    # The icon sits at the right end of the panel (the widest xfce4-panel window).
-    read -r px py pw ph _ < <(for w in $(xdotool search --classname '^xfce4-panel$'); do geometry "$w"; done |
-        sort -k3 -n | tail -1)
-    ix=$((px + pw - 16))
-    iy=$((py + ph / 2))
-
-    # A left click opens the panel at the pointer.
-    click_menu "$ix" "$iy" xfce-menu-left-click
-    xdotool key Escape
-    wait_until 5 menu_closed || die "the menu did not close on Escape"
-    # A right click shows the plain exported menu; "Settings..." opens the panel.
-    before=$(viewable_top_windows)
-    xdotool mousemove "$ix" "$iy" click 3
-    wait_until 5 new_top_window || die "right click showed no exported menu"
-    sleep 0.3
-    shoot xfce-context-menu
-    read -r cx cy cw ch _ < <(geometry "$exported")
-    note "xfce4-panel: exported menu ${cw}x${ch} at $cx,$cy"
-    click_menu $((cx + cw / 2)) $((cy + 15)) xfce-menu
-    xdotool key ctrl+q
-    wait_until 5 gone "$app" || die "Ctrl+Q did not end Sendhold under xfce4-panel"
-    exit 0
-fi
 
 rm -rf "$out"
 # Logs and the private home stay next to the pictures.
@@ -233,8 +190,9 @@ xdotool mousemove $((mx + 40)) $((my + mh - 12)) click 1
 wait_until 5 gone "$app" || die "choosing Quit did not end Sendhold"
 stop "$trayer"
 
-# --- xfce4-panel (StatusNotifierItem) on a private session bus: one panel
-# across the top, a stretching separator, then the tray at the right end.
+# --- xfce4-panel (StatusNotifierItem) on a private session bus: the icon
+# through StatusNotifierItem, the panel through "Settings...". One panel across
+# the top, a stretching separator, then the tray at the right end.
 panel_config=$XDG_CONFIG_HOME/xfce4/xfconf/xfce-perchannel-xml
 mkdir -p "$panel_config"
 cat >"$panel_config/xfce4-panel.xml" <<'XML'
@@ -257,6 +215,36 @@ cat >"$panel_config/xfce4-panel.xml" <<'XML'
   </property>
 </channel>
 XML
-dbus-run-session -- "$0" --sni "$bin" "$out" "$work" || exit 1
+{ read -r DBUS_SESSION_BUS_ADDRESS; read -r bus; } < <(dbus-daemon --session --fork --nopidfile --print-address=1 --print-pid=1)
+export DBUS_SESSION_BUS_ADDRESS
+pids+=("$bus")
+spawn env NO_AT_BRIDGE=1 xfce4-panel --disable-wm-check >"$work/panel.log" 2>&1
+wait_until 20 sni_host_ready || die "xfce4-panel registered no StatusNotifierItem host"
+start_sendhold en
+wait_until 10 sni_item_registered || die "Sendhold registered no StatusNotifierItem"
+has_embedded_icon && die "Sendhold used XEmbed although a StatusNotifierItem host was there"
+sleep 0.5
+shoot xfce-icon-on
+# The icon sits at the right end of the panel (the widest xfce4-panel window).
+read -r px py pw ph _ < <(for w in $(xdotool search --classname '^xfce4-panel$'); do geometry "$w"; done |
+    sort -k3 -n | tail -1)
+ix=$((px + pw - 16))
+iy=$((py + ph / 2))
+
+# A left click opens the panel at the pointer.
+click_menu "$ix" "$iy" xfce-menu-left-click
+xdotool key Escape
+wait_until 5 menu_closed || die "the menu did not close on Escape"
+# A right click shows the plain exported menu; "Settings..." opens the panel.
+before=$(viewable_top_windows)
+xdotool mousemove "$ix" "$iy" click 3
+wait_until 5 new_top_window || die "right click showed no exported menu"
+sleep 0.3
+shoot xfce-context-menu
+read -r cx cy cw ch _ < <(geometry "$exported")
+note "xfce4-panel: exported menu ${cw}x${ch} at $cx,$cy"
+click_menu $((cx + cw / 2)) $((cy + 15)) xfce-menu
+xdotool key ctrl+q
+wait_until 5 gone "$app" || die "Ctrl+Q did not end Sendhold under xfce4-panel"
 
 note "all checks passed; pictures in $out"
