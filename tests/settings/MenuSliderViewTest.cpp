@@ -44,11 +44,6 @@ class MenuSliderViewTest : public FreshConfigHome {
     std::unique_ptr<Preferences> store;
 };
 
-void savePicture(QWidget& widget, const QString& name) {
-    const QString path = QStringLiteral(SENDHOLD_PICTURE_DIR) + "/" + name;
-    EXPECT_TRUE(widget.grab().save(path)) << path.toStdString();
-}
-
 TEST_F(MenuSliderViewTest, StartsFromTheStoreTheGuardAndTheAutostartEntryInEnglish) {
     auto panel = shownPanel();
     EXPECT_EQ(panel->sizeHint(), QSize(270, 175));
@@ -64,7 +59,7 @@ TEST_F(MenuSliderViewTest, StartsFromTheStoreTheGuardAndTheAutostartEntryInEngli
     EXPECT_EQ(currentSettingText(0.1 + 0.2), "Current: 0.3 s");
     // Showing the panel stores nothing.
     EXPECT_FALSE(QFile::exists(store->filePath()));
-    savePicture(*panel, QStringLiteral("panel-en.png"));
+    EXPECT_TRUE(panel->grab().save(QStringLiteral(SENDHOLD_PICTURE_DIR "/panel-en.png")));
 
     QString error;
     ASSERT_TRUE(registerLaunchAtLogin(&error));
@@ -168,7 +163,7 @@ TEST_F(MenuSliderViewTest, LabelsInJapaneseWithAPicture) {
     EXPECT_EQ(panel->slowLabel()->text(), "遅い (1.0s)");
     EXPECT_EQ(current(*panel), "現在の設定: 0.4 秒");
     EXPECT_EQ(panel->launchAtLoginLabel()->text(), "Mac起動時に自動開始 (オフ)");
-    savePicture(*panel, QStringLiteral("panel-ja.png"));
+    EXPECT_TRUE(panel->grab().save(QStringLiteral(SENDHOLD_PICTURE_DIR "/panel-ja.png")));
 }
 
 }  // namespace
