@@ -1,0 +1,9 @@
+#pragma once
+
+namespace sendhold {
+// Binds the Linux clock, Qt precise timer, uinput poster and evdev tap seams into
+// KeyboardManager::shared(). Needs a QCoreApplication. Call before startMonitoring().
+// Also makes SIGTERM and SIGINT end the main loop, and lets the keyboards go
+// when the application quits.
+void installLinuxGuardSeams();
+}  // namespace sendhold

@@ -1,0 +1,115 @@
+#pragma once
+
+#include <linux/input.h>
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <ostream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "GuardHooks.h"
+#include "InputSystem.h"
+#include "KeyboardManager/Seams.h"
+#include "SourceDevice.h"
+#include "UinputDevice.h"
+#include "Watchdog.h"
+
+class QObject;
+class QSocketNotifier;
+class QTimer;
+
+namespace sendhold {
+
+struct TapOptions {
+    // How long taken keyboards may have unread input before the watchdog lets go.
+    double watchdogSeconds = 1.0;
+    // How long to wait for held keys before saying so on standard error.
+    double grabWaitSeconds = 2.0;
+};
+
+// The keyboard hook on Linux. Every keyboard (a device with the letter keys and
+// Return) is taken exclusively with EVIOCGRAB once none of its keys is held,
+// and everything it sends goes out again through its uinput twin, except the
+// key events the guard drops. Posted events go out on the twin of the keyboard
+// whose Return opened the press. Runs on the Qt main loop; needs a
+// QCoreApplication.
+class LinuxKeyboardTap final : public EventTap, public EventPoster {
+  public:
+    LinuxKeyboardTap(std::shared_ptr<InputSystem> system, GuardHooks guard,
+                     std::ostream* diagnostics = nullptr, TapOptions options = {});
+    ~LinuxKeyboardTap() override;
+    LinuxKeyboardTap(const LinuxKeyboardTap&) = delete;
+    LinuxKeyboardTap& operator=(const LinuxKeyboardTap&) = delete;
+
+    // EventTap: create() checks uinput and the input nodes and starts the
+    // hot-plug monitor; when something is missing it names it, and how to grant
+    // it, in one line on the diagnostics stream. enable() takes the keyboards.
+    bool create() override;
+    void enable() override;
+
+    // EventPoster.
+    std::optional<PostedKeyEvent> createKeyboardEvent(std::int64_t keyCode, bool keyDown) override;
+    void post(const PostedKeyEvent& event) override;
+
+    // Releases what the twins hold, lets every keyboard go and removes the twins.
+    void shutdown();
+
+    // Modifier flags from the keys held on all taken keyboards.
+    std::uint64_t currentFlags() const;
+
+    // For tests and diagnostics.
+    std::size_t takenKeyboardCount() const;
+
+  private:
+    enum class State { Waiting, Taken, Refused };
+    struct Keyboard {
+        std::unique_ptr<SourceDevice> source;
+        std::unique_ptr<UinputDevice> output;
+        QSocketNotifier* sourceNotifier = nullptr;
+        QSocketNotifier* outputNotifier = nullptr;
+        QTimer* waitNotice = nullptr;
+        State state = State::Waiting;
+        bool waitNoticed = false;
+        bool capsLock = false;
+        // Posted modifier presses left out because the user held the key.
+        std::set<unsigned> skippedPostedModifiers;
+        std::shared_ptr<Watchdog::Entry> watch;
+    };
+
+    void addDevice(const std::string& devnode, bool hotPlugged);
+    void removeKeyboard(const std::string& devnode);
+    void serviceMonitor();
+    void serviceKeyboard(const std::string& devnode);
+    void serviceFeedback(const std::string& devnode);
+    // False when the keyboard went away while being taken (it is removed then).
+    bool tryTake(Keyboard& keyboard);
+    bool discardPending(Keyboard& keyboard);
+    void startWaiting(Keyboard& keyboard);
+    void processFrame(Keyboard& keyboard, const std::vector<input_event>& frame);
+    // Hands one key event to the guard; true when it passes.
+    bool dispatchKey(Keyboard& keyboard, const input_event& event);
+    void drainPosts();
+    Keyboard* postTarget();
+    void handleWatchdogTrip();
+    void say(const std::string& line);
+
+    std::shared_ptr<InputSystem> system_;
+    GuardHooks guard_;
+    std::ostream* diagnostics_;
+    TapOptions options_;
+    std::unique_ptr<QObject> context_;
+    QSocketNotifier* monitorNotifier_ = nullptr;
+    std::unique_ptr<Watchdog> watchdog_;
+    std::map<std::string, std::unique_ptr<Keyboard>> keyboards_;
+    Keyboard* pressOwner_ = nullptr;
+    std::deque<PostedKeyEvent> posts_;
+    bool dispatching_ = false;
+    bool draining_ = false;
+    bool created_ = false;
+    bool enabled_ = false;
+};
+
+}  // namespace sendhold

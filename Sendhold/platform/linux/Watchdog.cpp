@@ -1,0 +1,130 @@
+#include "Watchdog.h"
+
+#include <fcntl.h>
+#include <linux/input.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+
+namespace sendhold {
+
+Watchdog::Entry::~Entry() {
+    ::close(fd_);
+}
+
+void Watchdog::Entry::served() {
+    lastServedNs_.store(nowNs(), std::memory_order_relaxed);
+}
+
+std::int64_t Watchdog::nowNs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+Watchdog::Watchdog(std::chrono::nanoseconds limit, std::function<void()> onTrip)
+    : limitNs_(limit.count()),
+      onTrip_(std::move(onTrip)),
+      wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    thread_ = std::thread([this] { run(); });
+}
+
+Watchdog::~Watchdog() {
+    stopping_ = true;
+    wake();
+    thread_.join();
+    ::close(wakeFd_);
+}
+
+std::shared_ptr<Watchdog::Entry> Watchdog::watch(int fd) {
+    const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) return nullptr;
+    std::shared_ptr<Entry> entry(new Entry(copy));
+    entry->served();
+    {
+        std::lock_guard lock(mutex_);
+        entries_.push_back(entry);
+    }
+    wake();
+    return entry;
+}
+
+void Watchdog::unwatch(const std::shared_ptr<Entry>& entry) {
+    if (!entry) return;
+    {
+        std::lock_guard lock(mutex_);
+        std::erase(entries_, entry);
+    }
+    wake();
+}
+
+void Watchdog::wake() {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t written = ::write(wakeFd_, &one, sizeof one);
+}
+
+// Sleeps until `untilNs` (or forever for -1) or a wake-up; false when stopping.
+bool Watchdog::waitForWake(std::int64_t untilNs) {
+    const std::int64_t left = untilNs < 0 ? -1 : std::max<std::int64_t>(0, untilNs - nowNs());
+    pollfd wakeWait{wakeFd_, POLLIN, 0};
+    const int timeoutMs = left < 0 ? -1 : static_cast<int>((left + 999'999) / 1'000'000);
+    if (poll(&wakeWait, 1, timeoutMs) > 0) {
+        std::uint64_t count = 0;
+        [[maybe_unused]] ssize_t got = ::read(wakeFd_, &count, sizeof count);
+    }
+    return !stopping_;
+}
+
+void Watchdog::run() {
+    while (!stopping_) {
+        std::vector<std::shared_ptr<Entry>> watched;
+        {
+            std::lock_guard lock(mutex_);
+            watched = entries_;
+        }
+        std::vector<pollfd> fds;
+        fds.push_back({wakeFd_, POLLIN, 0});
+        for (const auto& entry : watched) fds.push_back({entry->fd_, POLLIN, 0});
+        // No timeout: an idle keyboard costs the thread no wake-ups.
+        if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) return;
+        if (stopping_) return;
+        if (fds[0].revents) waitForWake(0);
+
+        std::vector<std::shared_ptr<Entry>> waiting;
+        for (std::size_t i = 1; i < fds.size(); ++i) {
+            if (fds[i].revents & POLLIN) waiting.push_back(watched[i - 1]);
+        }
+        if (waiting.empty()) continue;
+        // Input is waiting now; give the main loop the time limit to read it.
+        const std::int64_t seen = nowNs();
+        const std::int64_t deadline = seen + limitNs_;
+        while (nowNs() < deadline) {
+            if (!waitForWake(deadline)) return;
+        }
+        std::lock_guard lock(mutex_);
+        for (const auto& entry : waiting) {
+            const bool stillWatched =
+                std::find(entries_.begin(), entries_.end(), entry) != entries_.end();
+            if (stillWatched && entry->lastServedNs_.load(std::memory_order_relaxed) < seen) {
+                trip();
+                break;
+            }
+        }
+    }
+}
+
+// Called with the mutex held.
+void Watchdog::trip() {
+    tripTimeNs_ = nowNs();
+    for (const auto& entry : entries_) ioctl(entry->fd_, EVIOCGRAB, 0);
+    entries_.clear();
+    tripped_ = true;
+    if (onTrip_) onTrip_();
+}
+
+}  // namespace sendhold
