@@ -101,16 +101,29 @@ void Watchdog::run() {
         }
         if (waiting.empty()) continue;
         // Input is waiting now; give the main loop the time limit to read it.
+        // Look again every tenth of the limit and go back to watching as soon
+        // as it has: input arriving meanwhile is then timed from (nearly) its
+        // arrival, not from the end of a whole limit spent on earlier input.
         const std::int64_t seen = nowNs();
         const std::int64_t deadline = seen + limitNs_;
-        while (nowNs() < deadline) {
-            if (!waitForWake(deadline)) return;
+        auto served = [seen](const std::shared_ptr<Entry>& entry) {
+            return entry->lastServedNs_.load(std::memory_order_relaxed) >= seen;
+        };
+        bool allServed = false;
+        while (!allServed && nowNs() < deadline) {
+            if (!waitForWake(std::min(deadline, nowNs() + limitNs_ / 10))) return;
+            allServed = std::all_of(waiting.begin(), waiting.end(), served);
         }
+        if (allServed) continue;
         std::lock_guard lock(mutex_);
         for (const auto& entry : waiting) {
             const bool stillWatched =
                 std::find(entries_.begin(), entries_.end(), entry) != entries_.end();
-            if (stillWatched && entry->lastServedNs_.load(std::memory_order_relaxed) < seen) {
+            // The main loop may have read the input just before `seen`: only
+            // input still waiting now counts.
+            pollfd still{entry->fd_, POLLIN, 0};
+            const bool stillWaiting = poll(&still, 1, 0) > 0 && (still.revents & POLLIN);
+            if (stillWatched && stillWaiting && !served(entry)) {
                 trip();
                 break;
             }
