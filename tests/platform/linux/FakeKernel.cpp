@@ -1,0 +1,473 @@
+#include "FakeKernel.h"
+
+#include <fcntl.h>
+#include <libevdev/libevdev.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <ctime>
+#include <map>
+
+namespace sendhold::fake {
+namespace {
+
+// The model the replaced ioctl() and read() consult, keyed by socket inode so
+// that duplicated descriptors are recognised and closed ones never confused.
+struct Registry {
+    std::recursive_mutex mutex;
+    std::map<ino_t, Device*> devices;
+    std::map<ino_t, Uinput*> uinputs;
+    std::set<ino_t> vanished;
+    std::atomic<int> vanishedCount{0};
+};
+
+Registry& registry() {
+    static Registry* instance = new Registry();
+    return *instance;
+}
+
+ino_t inodeOf(int fd) {
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || !S_ISSOCK(status.st_mode)) return 0;
+    return status.st_ino;
+}
+
+bool peerAlive(int testFd) {
+    pollfd check{testFd, POLLRDHUP, 0};
+    return poll(&check, 1, 0) == 0 || !(check.revents & (POLLHUP | POLLRDHUP | POLLERR));
+}
+
+void setBit(void* bits, unsigned size, unsigned bit) {
+    if (bit / 8 < size) static_cast<unsigned char*>(bits)[bit / 8] |= 1u << (bit % 8);
+}
+
+std::pair<int, int> socketPair() {
+    int fds[2] = {-1, -1};
+    socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds);
+    return {fds[0], fds[1]};
+}
+
+timeval monotonicNow() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return timeval{now.tv_sec, now.tv_nsec / 1000};
+}
+
+int fail(int error) {
+    errno = error;
+    return -1;
+}
+
+int deviceIoctl(Device& device, ino_t inode, unsigned long request, void* arg) {
+    const unsigned nr = _IOC_NR(request);
+    const unsigned size = _IOC_SIZE(request);
+    const DeviceSpec& spec = device.spec;
+    if (_IOC_TYPE(request) != 'E') return fail(EINVAL);
+    if (nr == 0x90) {  // EVIOCGRAB
+        const bool take = arg != nullptr;
+        auto grabber = std::find_if(device.clients.begin(), device.clients.end(),
+                                    [&](const auto& c) { return c.inode == device.grabbedBy; });
+        if (grabber == device.clients.end() || !peerAlive(grabber->testFd)) device.grabbedBy = 0;
+        if (take) {
+            if (device.grabbedBy && device.grabbedBy != inode) return fail(EBUSY);
+            device.grabbedBy = inode;
+        } else {
+            if (device.grabbedBy != inode) return fail(EINVAL);
+            device.grabbedBy = 0;
+        }
+        return 0;
+    }
+    switch (nr) {
+        case 0x01:
+            *static_cast<int*>(arg) = EV_VERSION;
+            return 0;
+        case 0x02:
+            std::memcpy(arg, &spec.id, sizeof spec.id);
+            return 0;
+        case 0x03: {
+            const unsigned rep[2] = {250, 33};
+            std::memcpy(arg, rep, sizeof rep);
+            return 0;
+        }
+        case 0x06: {
+            const std::size_t length = std::min<std::size_t>(size - 1, spec.name.size());
+            std::memcpy(arg, spec.name.data(), length);
+            static_cast<char*>(arg)[length] = '\0';
+            return static_cast<int>(length + 1);
+        }
+        case 0x07:
+        case 0x08:
+            return fail(ENOENT);
+        case 0x09:
+        case 0x19:
+        case 0x1a:
+        case 0x1b:
+            std::memset(arg, 0, size);
+            return static_cast<int>(size);
+        case 0x18:  // EVIOCGKEY
+            std::memset(arg, 0, size);
+            for (unsigned code = 0; code < KEY_CNT; ++code) {
+                if (device.keys.test(code)) setBit(arg, size, code);
+            }
+            return static_cast<int>(size);
+        case 0xa0:  // EVIOCSCLOCKID
+            return 0;
+        default:
+            break;
+    }
+    if (nr >= 0x20 && nr < 0x40) {  // EVIOCGBIT
+        const unsigned type = nr - 0x20;
+        std::memset(arg, 0, size);
+        for (const auto& [t, code] : spec.codes) {
+            if (type == 0) setBit(arg, size, t);
+            if (t == type) setBit(arg, size, code);
+        }
+        if (type == 0) setBit(arg, size, EV_SYN);
+        return static_cast<int>(size);
+    }
+    if (nr >= 0x40 && nr < 0x80) {  // EVIOCGABS
+        std::memset(arg, 0, size);
+        return 0;
+    }
+    return fail(EINVAL);
+}
+
+int uinputIoctl(Uinput& uinput, unsigned long request, void* arg) {
+    const auto value = static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(arg));
+    switch (request) {
+        case UI_SET_EVBIT:
+            uinput.declared.insert({0, value});
+            return 0;
+        case UI_SET_KEYBIT:
+            uinput.declared.insert({EV_KEY, value});
+            return 0;
+        case UI_SET_RELBIT:
+            uinput.declared.insert({EV_REL, value});
+            return 0;
+        case UI_SET_ABSBIT:
+            uinput.declared.insert({EV_ABS, value});
+            return 0;
+        case UI_SET_MSCBIT:
+            uinput.declared.insert({EV_MSC, value});
+            return 0;
+        case UI_SET_LEDBIT:
+            uinput.declared.insert({EV_LED, value});
+            return 0;
+        case UI_SET_SNDBIT:
+            uinput.declared.insert({EV_SND, value});
+            return 0;
+        case UI_SET_SWBIT:
+            uinput.declared.insert({EV_SW, value});
+            return 0;
+        case UI_SET_PROPBIT:
+        case UI_ABS_SETUP:
+            return 0;
+        case UI_DEV_SETUP:
+            std::memcpy(&uinput.setup, arg, sizeof uinput.setup);
+            return 0;
+        case UI_DEV_CREATE:
+            uinput.created = true;
+            return 0;
+        case UI_DEV_DESTROY:
+            uinput.destroyed = true;
+            return 0;
+        default:
+            return fail(EINVAL);
+    }
+}
+
+}  // namespace
+
+Device::~Device() {
+    std::lock_guard lock(registry().mutex);
+    for (const Client& client : clients) {
+        registry().devices.erase(client.inode);
+        ::close(client.testFd);
+    }
+}
+
+int Device::open() {
+    auto [tapFd, testFd] = socketPair();
+    std::lock_guard lock(registry().mutex);
+    const ino_t inode = inodeOf(tapFd);
+    clients.push_back({inode, testFd});
+    registry().devices[inode] = this;
+    if (gone) {
+        registry().vanished.insert(inode);
+        ++registry().vanishedCount;
+    }
+    return tapFd;
+}
+
+void Device::sendFrame(std::vector<input_event> events) {
+    input_event report{};
+    report.type = EV_SYN;
+    report.code = SYN_REPORT;
+    events.push_back(report);
+    const timeval now = monotonicNow();
+    for (input_event& event : events) {
+        event.input_event_sec = now.tv_sec;
+        event.input_event_usec = now.tv_usec;
+    }
+    std::lock_guard lock(registry().mutex);
+    for (const input_event& event : events) {
+        if (event.type == EV_KEY && event.code < KEY_CNT) keys.set(event.code, event.value != 0);
+    }
+    // A grab ends when its descriptor is closed.
+    for (const Client& client : clients) {
+        if (client.inode == grabbedBy && !peerAlive(client.testFd)) grabbedBy = 0;
+    }
+    for (const Client& client : clients) {
+        if (grabbedBy && grabbedBy != client.inode) continue;
+        ::send(client.testFd, events.data(), events.size() * sizeof(input_event),
+               MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+}
+
+void Device::key(unsigned code, int value) {
+    input_event scan{};
+    scan.type = EV_MSC;
+    scan.code = MSC_SCAN;
+    scan.value = 0x70000 + static_cast<int>(code);
+    input_event key{};
+    key.type = EV_KEY;
+    key.code = static_cast<__u16>(code);
+    key.value = value;
+    sendFrame({scan, key});
+}
+
+void Device::setKeyQuietly(unsigned code, bool down) {
+    std::lock_guard lock(registry().mutex);
+    keys.set(code, down);
+}
+
+void Device::vanish() {
+    std::lock_guard lock(registry().mutex);
+    gone = true;
+    for (const Client& client : clients) {
+        if (registry().vanished.insert(client.inode).second) ++registry().vanishedCount;
+    }
+}
+
+bool Device::grabbed() const {
+    std::lock_guard lock(registry().mutex);
+    for (const Client& client : clients) {
+        if (client.inode == grabbedBy) return peerAlive(client.testFd);
+    }
+    return false;
+}
+
+bool Device::keyDown(unsigned code) const {
+    std::lock_guard lock(registry().mutex);
+    return keys.test(code);
+}
+
+std::vector<input_event> Device::writtenFeedback() {
+    std::vector<input_event> all;
+    std::lock_guard lock(registry().mutex);
+    for (const Client& client : clients) {
+        for (const input_event& event : drain(client.testFd)) {
+            if (event.type == EV_LED || event.type == EV_SND) all.push_back(event);
+        }
+    }
+    return all;
+}
+
+Uinput::~Uinput() {
+    std::lock_guard lock(registry().mutex);
+    registry().uinputs.erase(inode);
+    ::close(testFd);
+}
+
+std::vector<input_event> Uinput::take() {
+    return drain(testFd);
+}
+
+void Uinput::sendLed(unsigned code, int value) {
+    input_event event{};
+    event.type = EV_LED;
+    event.code = static_cast<__u16>(code);
+    event.value = value;
+    ::send(testFd, &event, sizeof event, MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+DeviceSpec keyboardSpec(std::string name) {
+    DeviceSpec spec;
+    spec.name = std::move(name);
+    for (unsigned code = KEY_ESC; code <= KEY_KPDOT; ++code) spec.codes.insert({EV_KEY, code});
+    for (unsigned code : {KEY_KPENTER, KEY_RIGHTCTRL, KEY_RIGHTALT, KEY_LEFTMETA, KEY_RIGHTMETA}) {
+        spec.codes.insert({EV_KEY, code});
+    }
+    spec.codes.insert({EV_MSC, MSC_SCAN});
+    for (unsigned led : {LED_NUML, LED_CAPSL, LED_SCROLLL}) spec.codes.insert({EV_LED, led});
+    spec.codes.insert({EV_REP, REP_DELAY});
+    spec.codes.insert({EV_REP, REP_PERIOD});
+    return spec;
+}
+
+DeviceSpec comboSpec(std::string name) {
+    DeviceSpec spec = keyboardSpec(std::move(name));
+    for (unsigned code : {REL_X, REL_Y, REL_WHEEL}) spec.codes.insert({EV_REL, code});
+    for (unsigned code : {BTN_LEFT, BTN_RIGHT, BTN_MIDDLE}) spec.codes.insert({EV_KEY, code});
+    return spec;
+}
+
+DeviceSpec mouseSpec(std::string name) {
+    DeviceSpec spec;
+    spec.name = std::move(name);
+    for (unsigned code : {REL_X, REL_Y, REL_WHEEL}) spec.codes.insert({EV_REL, code});
+    for (unsigned code : {BTN_LEFT, BTN_RIGHT, BTN_MIDDLE}) spec.codes.insert({EV_KEY, code});
+    return spec;
+}
+
+System::System() : monitorFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+System::~System() {
+    ::close(monitorFd_);
+}
+
+std::shared_ptr<Device> System::add(const std::string& devnode, DeviceSpec spec) {
+    auto device = std::make_shared<Device>(std::move(spec));
+    devices_.emplace_back(devnode, device);
+    return device;
+}
+
+std::shared_ptr<Device> System::plug(const std::string& devnode, DeviceSpec spec) {
+    auto device = add(devnode, std::move(spec));
+    changes_.push_back({DeviceChange::Kind::Added, devnode});
+    const std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t written = ::write(monitorFd_, &one, sizeof one);
+    return device;
+}
+
+void System::unplug(const std::string& devnode) {
+    for (auto& [node, device] : devices_) {
+        if (node == devnode) device->vanish();
+    }
+    changes_.push_back({DeviceChange::Kind::Removed, devnode});
+    const std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t written = ::write(monitorFd_, &one, sizeof one);
+}
+
+std::vector<std::shared_ptr<Uinput>> System::uinputs() const {
+    std::vector<std::shared_ptr<Uinput>> created;
+    std::lock_guard lock(registry().mutex);
+    for (const auto& uinput : made_) {
+        if (uinput->created) created.push_back(uinput);
+    }
+    return created;
+}
+
+int System::openEventNode(const std::string& devnode) {
+    if (nodeError) return -nodeError;
+    for (auto& [node, device] : devices_) {
+        if (node == devnode && !device->gone) return device->open();
+    }
+    return -ENOENT;
+}
+
+int System::openUinput() {
+    if (uinputError) return -uinputError;
+    auto [tapFd, testFd] = socketPair();
+    auto uinput = std::make_shared<Uinput>();
+    uinput->testFd = testFd;
+    uinput->inode = inodeOf(tapFd);
+    std::lock_guard lock(registry().mutex);
+    registry().uinputs[uinput->inode] = uinput.get();
+    made_.push_back(uinput);
+    return tapFd;
+}
+
+std::vector<std::string> System::eventNodes() {
+    std::vector<std::string> nodes;
+    for (const auto& [node, device] : devices_) {
+        if (!device->gone) nodes.push_back(node);
+    }
+    return nodes;
+}
+
+int System::startMonitor() {
+    return monitorFd_;
+}
+
+std::vector<DeviceChange> System::readChanges() {
+    std::uint64_t count = 0;
+    [[maybe_unused]] ssize_t got = ::read(monitorFd_, &count, sizeof count);
+    std::vector<DeviceChange> changes;
+    changes.swap(changes_);
+    return changes;
+}
+
+std::vector<input_event> drain(int fd) {
+    std::vector<input_event> events;
+    std::array<input_event, 64> buffer{};
+    for (;;) {
+        const ssize_t got = ::recv(fd, buffer.data(), sizeof buffer, MSG_DONTWAIT);
+        if (got <= 0) break;
+        events.insert(events.end(), buffer.begin(),
+                      buffer.begin() + static_cast<std::size_t>(got) / sizeof(input_event));
+    }
+    return events;
+}
+
+std::string describe(const std::vector<input_event>& events) {
+    std::string text;
+    for (const input_event& event : events) {
+        if (event.type == EV_SYN && event.code == SYN_REPORT) {
+            text += " |";
+            continue;
+        }
+        const char* name = libevdev_event_code_get_name(event.type, event.code);
+        if (!text.empty() && text.back() != ' ') text += ' ';
+        if (!text.empty() && text.back() == '|') text += ' ';
+        text += name ? name : "?";
+        if (event.type != EV_MSC) text += "=" + std::to_string(event.value);
+    }
+    return text;
+}
+
+}  // namespace sendhold::fake
+
+// The replaced system calls. Everything that is not a fake device goes
+// straight to the kernel.
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
+    va_list args;
+    va_start(args, request);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+    using namespace sendhold::fake;
+    const ino_t inode = inodeOf(fd);
+    if (inode) {
+        std::lock_guard lock(registry().mutex);
+        if (auto device = registry().devices.find(inode); device != registry().devices.end()) {
+            return deviceIoctl(*device->second, inode, request, arg);
+        }
+        if (auto uinput = registry().uinputs.find(inode); uinput != registry().uinputs.end()) {
+            return uinputIoctl(*uinput->second, request, arg);
+        }
+    }
+    return static_cast<int>(syscall(SYS_ioctl, fd, request, arg));
+}
+
+extern "C" ssize_t read(int fd, void* buffer, size_t count) {
+    using namespace sendhold::fake;
+    if (registry().vanishedCount.load() > 0) {
+        const ino_t inode = inodeOf(fd);
+        std::lock_guard lock(registry().mutex);
+        if (inode && registry().vanished.count(inode)) {
+            errno = ENODEV;
+            return -1;
+        }
+    }
+    return syscall(SYS_read, fd, buffer, count);
+}
