@@ -2,13 +2,19 @@
 // from the write on a uinput keyboard to the moment an application reading
 // the resulting node gets them, one event in flight at a time.
 //
-//   sendhold_vm_latency floor|sendhold|interception <events>
-//   sendhold_vm_latency longpress <presses>
+//   sendhold_vm_latency floor|relay|sendhold|interception <events>
+//   sendhold_vm_latency longpress|timer|qtimer <presses>
 //
 // Prints "SENDHOLD-VM: latency <path> n=<count> p50=<us> p99=<us> lost=<count>".
+#include <fcntl.h>
+#include <libevdev/libevdev-uinput.h>
+#include <libevdev/libevdev.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
+#include <QTimer>
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -88,6 +94,69 @@ void longPress(VirtualKeyboard& keyboard, EventReader& reader, int presses) {
     report("longpress-late", micros, lost);
 }
 
+// The least any separate re-emitting process costs: grab the keyboard, read
+// each frame and write it to a uinput clone, nothing else (run in a child).
+[[noreturn]] void relay(const std::string& node) {
+    int fd = open(node.c_str(), O_RDONLY | O_CLOEXEC);
+    libevdev* source = nullptr;
+    libevdev_uinput* clone = nullptr;
+    if (fd < 0 || libevdev_new_from_fd(fd, &source) != 0 || ioctl(fd, EVIOCGRAB, 1) != 0 ||
+        libevdev_uinput_create_from_device(source, LIBEVDEV_UINPUT_OPEN_MANAGED, &clone) != 0) {
+        _exit(1);
+    }
+    const int out = libevdev_uinput_get_fd(clone);
+    input_event events[64];
+    for (;;) {
+        ssize_t n = read(fd, events, sizeof events);
+        if (n <= 0) _exit(0);
+        if (write(out, events, n) != n) _exit(1);
+    }
+}
+
+pid_t startRelay(const std::string& node) {
+    pid_t pid = fork();
+    if (pid == 0) relay(node);
+    return pid;
+}
+
+// How late a one-shot Qt::PreciseTimer of the threshold fires in a Qt event
+// loop, the timer sendhold's long press runs on.
+void qtTimerLateness(int count) {
+    int argc = 1;
+    char name[] = "sendhold_vm_latency";
+    char* argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    std::vector<double> micros;
+    Clock::time_point due;
+    QTimer timer;
+    timer.setTimerType(Qt::PreciseTimer);
+    timer.setSingleShot(true);
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+        micros.push_back(microsSince(due, Clock::now()));
+        if (static_cast<int>(micros.size()) == count) {
+            app.quit();
+            return;
+        }
+        due = Clock::now() + kThreshold;
+        timer.start(kThreshold);
+    });
+    due = Clock::now() + kThreshold;
+    timer.start(kThreshold);
+    app.exec();
+    report("qtimer-late", micros, 0);
+}
+
+// How late a plain sleep of the threshold wakes in this machine.
+void timerLateness(int count) {
+    std::vector<double> micros;
+    for (int i = 0; i < count; ++i) {
+        const auto start = Clock::now();
+        std::this_thread::sleep_until(start + kThreshold);
+        micros.push_back(microsSince(start + kThreshold, Clock::now()));
+    }
+    report("sleep-late", micros, 0);
+}
+
 pid_t startPeer(const std::string& node) {
     const std::string command = "exec interception -g " + node + " | uinput -d " + node;
     pid_t pid = fork();
@@ -103,7 +172,9 @@ pid_t startPeer(const std::string& node) {
 
 int main(int argc, char** argv) {
     if (argc != 3) {
-        std::fprintf(stderr, "usage: %s floor|sendhold|interception|longpress <count>\n", argv[0]);
+        std::fprintf(stderr,
+                     "usage: %s floor|relay|sendhold|interception|longpress|timer|qtimer <count>\n",
+                     argv[0]);
         return 2;
     }
     const std::string path = argv[1];
@@ -118,14 +189,21 @@ int main(int argc, char** argv) {
             passThrough("floor", keyboard, reader, count);
             return 0;
         }
-        if (path == "interception") {
-            pid_t peer = startPeer(keyboard.node());
+        if (path == "timer") {
+            timerLateness(count);
+            return 0;
+        }
+        if (path == "qtimer") {
+            qtTimerLateness(count);
+            return 0;
+        }
+        if (path == "relay" || path == "interception") {
+            pid_t peer = path == "relay" ? startRelay(keyboard.node()) : startPeer(keyboard.node());
             std::string output = waitUntilTaken(keyboard, notOutputs, 15s);
-            if (output.empty())
-                throw std::runtime_error("interception-tools did not take the keyboard");
+            if (output.empty()) throw std::runtime_error(path + " did not take the keyboard");
             EventReader reader(output);
-            passThrough("interception", keyboard, reader, count);
-            kill(-peer, SIGTERM);
+            passThrough(path.c_str(), keyboard, reader, count);
+            kill(path == "relay" ? peer : -peer, SIGTERM);
             return 0;
         }
         SendholdProcess sendhold;
