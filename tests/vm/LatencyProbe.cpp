@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -51,7 +52,7 @@ double microsSince(Clock::time_point start, Clock::time_point end) {
 }
 
 // Key-downs and key-ups of one key, alternately; waits for each to come out.
-void passThrough(const char* path, VirtualKeyboard& keyboard, EventReader& reader, int events) {
+int passThrough(const char* path, VirtualKeyboard& keyboard, EventReader& reader, int events) {
     std::vector<double> micros;
     micros.reserve(events);
     int lost = 0;
@@ -71,6 +72,7 @@ void passThrough(const char* path, VirtualKeyboard& keyboard, EventReader& reade
         }
     }
     report(path, micros, lost);
+    return lost;
 }
 
 // How late the long-press Return comes after the threshold.
@@ -212,7 +214,13 @@ int main(int argc, char** argv) {
         if (output.empty()) throw std::runtime_error("sendhold did not take the keyboard");
         EventReader reader(output);
         if (path == "sendhold") {
-            passThrough("sendhold", keyboard, reader, count);
+            if (passThrough("sendhold", keyboard, reader, count) > 0) {
+                // Say why events went missing: the watchdog, for one, says so.
+                std::istringstream lines(sendhold.output());
+                for (std::string line; std::getline(lines, line);) {
+                    std::printf("SENDHOLD-VM: note: %s\n", line.c_str());
+                }
+            }
         } else {
             longPress(keyboard, reader, count);
         }
