@@ -11,7 +11,7 @@ namespace sendhold {
 // calls every observer of it synchronously, on the posting thread, in the order
 // they registered. The sender is not filtered: any poster reaches every observer.
 class NotificationCenter {
-public:
+  public:
     using Observer = std::function<void()>;
     using Token = std::uint64_t;
 
@@ -22,7 +22,7 @@ public:
     void removeObserver(Token token);
     void post(const std::string& name);
 
-private:
+  private:
     struct Entry {
         Token token;
         std::string name;

@@ -1,0 +1,157 @@
+#include "Preferences.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QFileSystemWatcher>
+#include <QSettings>
+#include <QTemporaryFile>
+#include <QTimer>
+#include <cmath>
+
+#include "ApplicationId.h"
+#include "ConfigLocation.h"
+#include "KeyboardManager.h"
+
+namespace sendhold {
+namespace {
+
+// Edits usually arrive as several file system events (truncate, write, rename);
+// reading once they have settled avoids showing a half-written file.
+constexpr int kSettleMilliseconds = 20;
+
+std::optional<double> durationFrom(const QVariant& value) {
+    if (!value.isValid()) return std::nullopt;
+    bool ok = false;
+    const double seconds = value.toDouble(&ok);
+    if (!ok || !std::isfinite(seconds)) return std::nullopt;
+    return seconds;
+}
+
+// QSettings keeps each parsed file in a process-wide cache keyed by its path and
+// parses it again only when its size or modification time changed. A rewrite of
+// the same size within one tick of the file system's clock would go unseen, so
+// the bytes just read are parsed under a path of their own instead.
+std::optional<double> parseStoredDuration(const QByteArray& bytes, const QString& storePath) {
+    QTemporaryFile copy(QDir::tempPath() + QStringLiteral("/sendhold-settings-XXXXXX.conf"));
+    if (copy.open() && copy.write(bytes) == bytes.size() && copy.flush()) {
+        const QSettings parsed(copy.fileName(), QSettings::NativeFormat);
+        return durationFrom(parsed.value(QLatin1String(Preferences::kLongPressDurationKey)));
+    }
+    // No usable temporary directory: the store's own reading is right in all but
+    // that rare case.
+    QSettings store(storePath, QSettings::NativeFormat);
+    return durationFrom(store.value(QLatin1String(Preferences::kLongPressDurationKey)));
+}
+
+}  // namespace
+
+Preferences& Preferences::standard() {
+    static Preferences* const store = new Preferences(defaultFilePath());
+    return *store;
+}
+
+QString Preferences::defaultFilePath() {
+    const QString id = QString::fromLatin1(kApplicationId);
+    const qsizetype lastDot = id.lastIndexOf(QLatin1Char('.'));
+    const QString organization = id.left(lastDot);
+    const QString application = id.mid(lastDot + 1);
+    return userConfigDirectory() + QLatin1Char('/') + organization + QLatin1Char('/') +
+           application + QStringLiteral(".conf");
+}
+
+Preferences::Preferences(QString filePath, QObject* parent)
+    : QObject(parent),
+      path_(std::move(filePath)),
+      watcher_(new QFileSystemWatcher(this)),
+      settle_(new QTimer(this)) {
+    settle_->setSingleShot(true);
+    settle_->setInterval(kSettleMilliseconds);
+    connect(settle_, &QTimer::timeout, this, &Preferences::fileEvent);
+    connect(watcher_, &QFileSystemWatcher::fileChanged, settle_, qOverload<>(&QTimer::start));
+    connect(watcher_, &QFileSystemWatcher::directoryChanged, settle_, qOverload<>(&QTimer::start));
+    watchFile();
+    refreshFromFile();
+    announced_ = shownValue();
+}
+
+Preferences::~Preferences() = default;
+
+std::optional<double> Preferences::storedLongPressDuration() {
+    refreshFromFile();
+    announceIfChanged();
+    if (sessionValue_) return sessionValue_;
+    return stored_;
+}
+
+double Preferences::longPressDuration() {
+    return storedLongPressDuration().value_or(defaultLongPressDuration);
+}
+
+void Preferences::setLongPressDuration(double seconds) {
+    if (!std::isfinite(seconds)) return;
+    QSettings store(path_, QSettings::NativeFormat);
+    store.setValue(QLatin1String(kLongPressDurationKey), seconds);
+    store.sync();
+    const bool written = store.status() == QSettings::NoError;
+    refreshFromFile();
+    if (written) {
+        // The file now holds exactly this number; no need to parse it back.
+        stored_ = seconds;
+        sessionValue_.reset();
+    } else {
+        sessionValue_ = seconds;
+    }
+    announceIfChanged();
+}
+
+void Preferences::refreshFromFile() {
+    QFile file(path_);
+    const bool exists = file.open(QIODevice::ReadOnly);
+    const QByteArray bytes = exists ? file.readAll() : QByteArray();
+    if (loaded_ && exists == lastExisted_ && bytes == lastBytes_) return;
+    // A value that could not be saved lasts only until the file itself changes:
+    // the newer edit on disk wins.
+    if (loaded_) sessionValue_.reset();
+    loaded_ = true;
+    lastExisted_ = exists;
+    lastBytes_ = bytes;
+    stored_ = exists ? parseStoredDuration(bytes, path_) : std::nullopt;
+}
+
+double Preferences::shownValue() const {
+    return (sessionValue_ ? sessionValue_ : stored_).value_or(defaultLongPressDuration);
+}
+
+void Preferences::announceIfChanged() {
+    const double shown = shownValue();
+    if (shown == announced_) return;
+    announced_ = shown;
+    emit longPressDurationChanged(shown);
+}
+
+void Preferences::watchFile() {
+    // Watch the file and its folder: editors that save by writing a new file and
+    // renaming it over the old one end the file watch, the folder watch sees it.
+    // While the folder does not exist yet, watch the nearest existing ancestor.
+    QStringList wanted;
+    if (QFileInfo::exists(path_)) wanted << path_;
+    QDir folder = QFileInfo(path_).absoluteDir();
+    while (!folder.exists() && !folder.isRoot()) folder.setPath(QFileInfo(folder.path()).path());
+    wanted << folder.path();
+
+    // Watches are set up afresh each time: a file watch may still follow the
+    // replaced file's old inode. The file is read after this, so nothing that
+    // happens in between is missed.
+    const QStringList current = watcher_->files() + watcher_->directories();
+    if (!current.isEmpty()) watcher_->removePaths(current);
+    watcher_->addPaths(wanted);
+}
+
+void Preferences::fileEvent() {
+    watchFile();
+    refreshFromFile();
+    announceIfChanged();
+}
+
+}  // namespace sendhold
