@@ -179,7 +179,12 @@ void LinuxKeyboardTap::serviceMonitor() {
 }
 
 void LinuxKeyboardTap::addDevice(const std::string& devnode, bool hotPlugged) {
-    if (keyboards_.count(devnode)) return;
+    if (keyboards_.count(devnode)) {
+        // A node announced anew is a new device whose predecessor's removal was
+        // missed; the old descriptor is dead.
+        if (!hotPlugged) return;
+        removeKeyboard(devnode);
+    }
     const int fd = system_->openEventNode(devnode);
     if (fd < 0) {
         if (hotPlugged && fd == -EACCES) {

@@ -81,6 +81,12 @@ bool Watchdog::waitForWake(std::int64_t untilNs) {
 }
 
 void Watchdog::run() {
+    // Idle, the thread sleeps in poll() without a timeout: an idle keyboard
+    // costs no wake-ups. Once input waits, it looks again every tenth of the
+    // limit (ten wake-ups a second while the user types) until nothing waits
+    // unread; input that waited the whole limit unread means the loop is stuck.
+    const std::int64_t sliceNs = std::max<std::int64_t>(limitNs_ / 10, 1'000'000);
+    bool watching = false;
     while (!stopping_) {
         std::vector<std::shared_ptr<Entry>> watched;
         {
@@ -90,44 +96,36 @@ void Watchdog::run() {
         std::vector<pollfd> fds;
         fds.push_back({wakeFd_, POLLIN, 0});
         for (const auto& entry : watched) fds.push_back({entry->fd_, POLLIN, 0});
-        // No timeout: an idle keyboard costs the thread no wake-ups.
-        if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) return;
-        if (stopping_) return;
-        if (fds[0].revents) waitForWake(0);
-
-        std::vector<std::shared_ptr<Entry>> waiting;
+        if (watching) {
+            if (!waitForWake(nowNs() + sliceNs)) return;
+            poll(fds.data(), fds.size(), 0);
+        } else {
+            if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) return;
+            if (stopping_) return;
+            if (fds[0].revents) waitForWake(0);
+        }
+        const std::int64_t now = nowNs();
+        watching = false;
+        bool stuck = false;
         for (std::size_t i = 1; i < fds.size(); ++i) {
-            if (fds[i].revents & POLLIN) waiting.push_back(watched[i - 1]);
-        }
-        if (waiting.empty()) continue;
-        // Input is waiting now; give the main loop the time limit to read it.
-        // Look again every tenth of the limit and go back to watching as soon
-        // as it has: input arriving meanwhile is then timed from (nearly) its
-        // arrival, not from the end of a whole limit spent on earlier input.
-        const std::int64_t seen = nowNs();
-        const std::int64_t deadline = seen + limitNs_;
-        auto served = [seen](const std::shared_ptr<Entry>& entry) {
-            return entry->lastServedNs_.load(std::memory_order_relaxed) >= seen;
-        };
-        bool allServed = false;
-        while (!allServed && nowNs() < deadline) {
-            if (!waitForWake(std::min(deadline, nowNs() + limitNs_ / 10))) return;
-            allServed = std::all_of(waiting.begin(), waiting.end(), served);
-        }
-        if (allServed) continue;
-        std::lock_guard lock(mutex_);
-        for (const auto& entry : waiting) {
-            const bool stillWatched =
-                std::find(entries_.begin(), entries_.end(), entry) != entries_.end();
-            // The main loop may have read the input just before `seen`: only
-            // input still waiting now counts.
-            pollfd still{entry->fd_, POLLIN, 0};
-            const bool stillWaiting = poll(&still, 1, 0) > 0 && (still.revents & POLLIN);
-            if (stillWatched && stillWaiting && !served(entry)) {
-                trip();
-                break;
+            Entry& entry = *watched[i - 1];
+            if (entry.waitingSinceNs_ >= 0 &&
+                entry.lastServedNs_.load(std::memory_order_relaxed) >= entry.waitingSinceNs_) {
+                entry.waitingSinceNs_ = -1;
             }
+            // A vanished device (POLLHUP, POLLERR) also waits for the loop to notice.
+            if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) {
+                entry.waitingSinceNs_ = -1;
+                continue;
+            }
+            if (entry.waitingSinceNs_ < 0) entry.waitingSinceNs_ = now;
+            watching = true;
+            if (now - entry.waitingSinceNs_ >= limitNs_) stuck = true;
         }
+        if (!stuck) continue;
+        std::lock_guard lock(mutex_);
+        trip();
+        watching = false;
     }
 }
 

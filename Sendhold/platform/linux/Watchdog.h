@@ -31,6 +31,8 @@ class Watchdog {
         explicit Entry(int fd) : fd_(fd) {}
         int fd_;
         std::atomic<std::int64_t> lastServedNs_{0};
+        // Since when input has been seen waiting unread; the watchdog thread's own.
+        std::int64_t waitingSinceNs_ = -1;
     };
 
     // `onTrip` runs on the watchdog thread after the grabs are let go.

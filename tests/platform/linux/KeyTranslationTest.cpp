@@ -35,18 +35,13 @@ TEST(KeyTranslation, PostedNumbersMapBackAndUnknownOnesAreRefused) {
     EXPECT_FALSE(evdevKeyCode(kOtherKeyCodeBase + KEY_MAX + 1).has_value());
 }
 
-TEST(KeyTranslation, ModifiersButtonsAndFlags) {
-    EXPECT_EQ(heldModifierFlag(KEY_LEFTSHIFT), kFlagShift);
-    EXPECT_EQ(heldModifierFlag(KEY_RIGHTCTRL), kFlagControl);
-    EXPECT_EQ(heldModifierFlag(KEY_RIGHTALT), kFlagAlternate);
-    EXPECT_EQ(heldModifierFlag(KEY_LEFTMETA), kFlagCommand);
-    EXPECT_EQ(heldModifierFlag(KEY_A), 0u);
-    EXPECT_TRUE(isModifierKey(KEY_CAPSLOCK));
-    EXPECT_FALSE(isModifierKey(KEY_ENTER));
+TEST(KeyTranslation, PointerButtonsAreToldFromKeysAtTheEdges) {
+    // Buttons never reach the guard; keys in the ranges between them do.
     EXPECT_TRUE(isPointerButton(BTN_LEFT));
     EXPECT_TRUE(isPointerButton(BTN_TOUCH));
-    EXPECT_FALSE(isPointerButton(KEY_ENTER));
+    EXPECT_TRUE(isPointerButton(BTN_TRIGGER_HAPPY1));
     EXPECT_FALSE(isPointerButton(KEY_OK));
+    EXPECT_FALSE(isPointerButton(KEY_MACRO1));
 }
 
 }  // namespace
