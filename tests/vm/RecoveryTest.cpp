@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <iostream>
 #include <thread>
 
 #include "EndToEnd.h"
@@ -86,6 +87,8 @@ TEST_F(EndToEnd, StalledLoopGivesKeyboardsBackWithinTheLimitAndTakesThemAgain) {
     }
     auto waited = Clock::now() - typed;
     ASSERT_TRUE(givenBack) << "the keyboard was not given back while sendhold hung";
+    std::cout << "given back after " << std::chrono::duration_cast<milliseconds>(waited).count()
+              << " ms" << std::endl;
     // The watchdog's limit is 1 s; the rest is slack for emulation.
     EXPECT_LT(waited, 1600ms) << "given back only after "
                               << std::chrono::duration_cast<milliseconds>(waited).count() << " ms";
