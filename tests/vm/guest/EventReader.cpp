@@ -140,3 +140,40 @@ std::string describe(const std::vector<std::pair<int, int>>& keys) {
 }
 
 }  // namespace vmtest
+
+namespace vmtest {
+
+ContinuousReader::ContinuousReader(const std::string& node) : reader_(node) {
+    thread_ = std::thread([this] {
+        Frame frame;
+        while (!stop_ && !reader_.gone()) {
+            if (reader_.next(frame, milliseconds(20))) {
+                std::lock_guard lock(mutex_);
+                frames_.push_back(frame);
+            }
+        }
+    });
+}
+
+ContinuousReader::~ContinuousReader() {
+    stop_ = true;
+    thread_.join();
+}
+
+std::vector<Frame> ContinuousReader::frames() const {
+    std::lock_guard lock(mutex_);
+    return frames_;
+}
+
+bool ContinuousReader::waitFor(int code, int value, milliseconds timeout) const {
+    const auto deadline = Clock::now() + timeout;
+    do {
+        for (auto key : keyEvents(frames())) {
+            if (key == std::make_pair(code, value)) return true;
+        }
+        std::this_thread::sleep_for(milliseconds(10));
+    } while (Clock::now() < deadline);
+    return false;
+}
+
+}  // namespace vmtest

@@ -2,9 +2,12 @@
 
 #include <linux/input.h>
 
+#include <atomic>
 #include <chrono>
+#include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -55,6 +58,29 @@ class EventReader {
     int fd_ = -1;
     bool gone_ = false;
     std::vector<input_event> partial_;
+};
+
+// Reads a node without pause on a thread of its own, as an application's
+// event loop does, so that a long autorepeat cannot overflow the kernel's
+// buffer for this reader while the test is busy elsewhere.
+class ContinuousReader {
+  public:
+    explicit ContinuousReader(const std::string& node);
+    ~ContinuousReader();
+    ContinuousReader(const ContinuousReader&) = delete;
+    ContinuousReader& operator=(const ContinuousReader&) = delete;
+
+    // Every frame read so far.
+    std::vector<Frame> frames() const;
+    // Waits until the given key event has been read; false after the timeout.
+    bool waitFor(int code, int value, milliseconds timeout) const;
+
+  private:
+    EventReader reader_;
+    mutable std::mutex mutex_;
+    std::vector<Frame> frames_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
 };
 
 // Key events (code, value) of the frames, without autorepeats (value 2).
