@@ -1,0 +1,69 @@
+#include "SendholdApp.h"
+
+#include <QApplication>
+#include <QTimer>
+#include <iostream>
+
+#include "AppDelegate.h"
+#include "ApplicationId.h"
+#include "KeyboardManager/KeyboardManager.h"
+#include "platform/linux/LinuxGuard.h"
+#include "platform/linux/ime/LinuxCompositionProbe.h"
+#include "platform/linux/SingleInstanceLock.h"
+#include "settings/PreferencesSeam.h"
+
+namespace sendhold {
+
+namespace {
+
+bool claimSingleInstance() {
+    // Held for the life of the process; the kernel releases it when we end.
+    static SingleInstanceLock lock;
+    const SingleInstanceLock::Result result = lock.acquire(kApplicationId);
+    if (result == SingleInstanceLock::Result::Unavailable) {
+        std::cerr << "sendhold: cannot use the lock file " << lock.path() << " (" << lock.problem()
+                  << "); running without the single-instance check" << std::endl;
+    }
+    return result != SingleInstanceLock::Result::HeldElsewhere;
+}
+
+void startGuard() {
+    installLinuxGuardSeams();
+    installCompositionProbe();
+    installPreferencesSeam();
+    KeyboardManager::shared().startMonitoring();
+}
+
+}  // namespace
+
+void SendholdApp::chooseHeadlessPlatform() {
+    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) return;
+    if (!qEnvironmentVariableIsEmpty("DISPLAY")) {
+        // X11 also under XWayland: tray menus need the pointer position, which
+        // only X11 gives. Qt tries the platforms in order.
+        qputenv("QT_QPA_PLATFORM", "xcb;offscreen");
+    } else if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        qputenv("QT_QPA_PLATFORM", "wayland;offscreen");
+    } else {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+}
+
+int SendholdApp::main(int argc, char** argv) {
+    chooseHeadlessPlatform();
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QString::fromLatin1(kApplicationName));
+    QGuiApplication::setDesktopFileName(QString::fromLatin1(kApplicationId));
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    // With no display there is no tray to wait for.
+    const bool headless = QGuiApplication::platformName() == QLatin1String("offscreen");
+    AppDelegate delegate({claimSingleInstance, startGuard, trayHostPresent,
+                          headless ? std::vector<int>{} : TrayHostWatch::defaultDelaysMs(),
+                          [] { QCoreApplication::exit(0); }});
+    QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
+    app.exec();
+    return 0;
+}
+
+}  // namespace sendhold

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QObject>
+#include <QTimer>
+#include <functional>
+#include <vector>
+
+namespace sendhold {
+
+// Whether some tray host is there to show an icon: a StatusNotifierItem host
+// registered on the session bus, or (on X11) an XEmbed tray manager. It asks
+// the bus and the X server directly and never calls into QSystemTrayIcon: Qt
+// decides once per process, at its first tray call, between StatusNotifierItem
+// and XEmbed, and asking too early would pin it to XEmbed for good.
+bool trayHostPresent();
+
+// Waits for a tray host with a bounded number of checks spaced out by growing
+// delays, then stops for good: an idle program makes no wake-ups.
+class TrayHostWatch : public QObject {
+    Q_OBJECT
+  public:
+    using Probe = std::function<bool()>;
+
+    // The default schedule: about six minutes in all, from a quarter second
+    // up to one minute between checks.
+    static std::vector<int> defaultDelaysMs();
+
+    TrayHostWatch(Probe probe, std::vector<int> delaysMs, QObject* parent = nullptr);
+
+    // Checks at once, then after each delay in turn until the probe answers true.
+    void start();
+    bool isWaiting() const { return timer_.isActive(); }
+
+  signals:
+    void hostAppeared();
+    void gaveUp();
+
+  private:
+    void check();
+
+    Probe probe_;
+    std::vector<int> delaysMs_;
+    std::size_t next_ = 0;
+    QTimer timer_;
+};
+
+}  // namespace sendhold

@@ -1,0 +1,5 @@
+#include "SendholdApp.h"
+
+int main(int argc, char** argv) {
+    return sendhold::SendholdApp::main(argc, argv);
+}

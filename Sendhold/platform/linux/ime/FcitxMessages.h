@@ -1,0 +1,28 @@
+#pragma once
+
+#include "ContextTracker.h"
+
+struct sd_bus_message;
+
+namespace sendhold::ime {
+
+inline constexpr const char* kFcitxService = "org.fcitx.Fcitx5";
+inline constexpr const char* kFcitxInputContext = "org.fcitx.Fcitx.InputContext1";
+
+// Reads what a bus monitor sees of Fcitx5's D-Bus frontend into a
+// ContextTracker: the contexts' signals to their clients (formatted preedit,
+// the panel's preedit for clients that draw the panel, focus lost), the clients' focus and key
+// calls, and the answers to keys; ProcessKeyEventBatch answers carry the key's preedit instead of a
+// signal. Fcitx5 leaving the bus forgets everything. A message that does not parse makes its
+// context's preedit unknown.
+class FcitxMessageHandler {
+  public:
+    explicit FcitxMessageHandler(ContextTracker& tracker) : tracker_(tracker) {}
+    void handle(sd_bus_message* m, SteadyTime now);
+
+  private:
+    void batchReply(sd_bus_message* m, const std::string& path);
+    ContextTracker& tracker_;
+};
+
+}  // namespace sendhold::ime

@@ -1,0 +1,90 @@
+#include "FcitxWatcher.h"
+
+#include <chrono>
+
+namespace sendhold::ime {
+
+namespace {
+constexpr int kRetryMs = 3000;
+// A bus that refused monitoring will most likely refuse it again.
+constexpr int kRefusedRetryMs = 60000;
+
+const char* const kMonitorRules[] = {
+    "type='signal',interface='org.fcitx.Fcitx.InputContext1'",
+    "type='method_call',interface='org.fcitx.Fcitx.InputContext1'",
+    "type='method_return',sender='org.fcitx.Fcitx5'",
+    "type='error',sender='org.fcitx.Fcitx5'",
+    "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
+    "member='NameOwnerChanged'",
+};
+}  // namespace
+
+FcitxWatcher::FcitxWatcher() {
+    retry_.setSingleShot(true);
+    QObject::connect(&retry_, &QTimer::timeout, this, [this] { tryConnect(); });
+    tryConnect();
+}
+
+FcitxWatcher::~FcitxWatcher() = default;
+
+void FcitxWatcher::tryConnect() {
+    sd_bus* bus = nullptr;
+    if (sd_bus_open_user_with_description(&bus, "sendhold-fcitx5") < 0) {
+        retry_.start(kRetryMs);
+        return;
+    }
+    sd_bus_message* call = nullptr;
+    int r =
+        sd_bus_message_new_method_call(bus, &call, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                       "org.freedesktop.DBus.Monitoring", "BecomeMonitor");
+    if (r >= 0) r = sd_bus_message_open_container(call, SD_BUS_TYPE_ARRAY, "s");
+    for (const char* rule : kMonitorRules) {
+        if (r >= 0) r = sd_bus_message_append(call, "s", rule);
+    }
+    if (r >= 0) r = sd_bus_message_close_container(call);
+    if (r >= 0) r = sd_bus_message_append(call, "u", 0u);
+    if (r >= 0) r = sd_bus_call_async(bus, nullptr, call, &FcitxWatcher::onBecameMonitor, this, 0);
+    sd_bus_message_unref(call);
+    if (r < 0) {
+        sd_bus_unref(bus);
+        retry_.start(kRetryMs);
+        return;
+    }
+    tracker_.clear();
+    monitoring_ = false;
+    connection_ = std::make_unique<BusConnection>(
+        bus,
+        [this](sd_bus_message* m) {
+            if (monitoring_) handler_.handle(m, std::chrono::steady_clock::now());
+        },
+        [this](BusConnection* which) { onClosed(which, kRetryMs); });
+}
+
+void FcitxWatcher::onClosed(BusConnection* which, int retryMs) {
+    if (which != connection_.get()) return;
+    tracker_.clear();
+    monitoring_ = false;
+    connection_->detach();
+    connection_.release()->deleteLater();
+    retry_.start(retryMs);
+}
+
+int FcitxWatcher::onBecameMonitor(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    auto* self = static_cast<FcitxWatcher*>(userdata);
+    if (sd_bus_message_is_method_error(m, nullptr)) {
+        // Refused (a bus without monitoring, or a policy against it): give up
+        // this connection; the probe answers false for Fcitx5. A connection
+        // lost before the answer is retried sooner.
+        const bool lost = sd_bus_message_is_method_error(m, SD_BUS_ERROR_NO_REPLY);
+        if (self->connection_) {
+            auto* which = self->connection_.get();
+            const int retryMs = lost ? kRetryMs : kRefusedRetryMs;
+            QTimer::singleShot(0, self, [self, which, retryMs] { self->onClosed(which, retryMs); });
+        }
+        return 1;
+    }
+    self->monitoring_ = true;
+    return 1;
+}
+
+}  // namespace sendhold::ime

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QFileSystemWatcher>
+#include <QObject>
+#include <QTimer>
+#include <memory>
+#include <string>
+
+#include "BusConnection.h"
+#include "ContextTracker.h"
+#include "IBusMessages.h"
+
+namespace sendhold::ime {
+
+// Joins ibus-daemon's own bus as an ordinary client and watches its input
+// contexts through match rules. It never takes a name (the panel's least of
+// all) and never calls anything on another client's context; the only call it
+// makes besides the match rules is the daemon's CurrentInputContext, once per
+// connection, to learn the focus. When the daemon goes away everything is
+// forgotten; the address file is watched so that a restarted daemon is
+// joined again.
+class IBusWatcher : public QObject {
+  public:
+    IBusWatcher();
+    ~IBusWatcher() override;
+
+    const ContextTracker& tracker() const { return tracker_; }
+    ContextTracker& tracker() { return tracker_; }
+    // The live connection, or null.
+    BusConnection* connection() const { return connection_.get(); }
+    // Connected and past the first exchange with the daemon (the focus query,
+    // sent just before the match rules).
+    bool isWatching() const { return connection_ && connection_->isOpen() && focusAnswered_; }
+
+  private:
+    void tryConnect();
+    // Forgets the connection `which` (the current one when null).
+    void onClosed(BusConnection* which = nullptr);
+    void watchAddressFile();
+    static int onCurrentInputContext(sd_bus_message* m, void* userdata, sd_bus_error* error);
+
+    ContextTracker tracker_;
+    IBusMessageHandler handler_{tracker_};
+    std::unique_ptr<BusConnection> connection_;
+    std::string connectedAddress_;
+    bool focusAnswered_ = false;
+    std::string addressFile_;
+    QFileSystemWatcher files_;
+    QTimer retry_;
+};
+
+}  // namespace sendhold::ime

@@ -1,0 +1,16 @@
+#include "LinuxCompositionProbe.h"
+
+#include <QCoreApplication>
+#include <memory>
+
+#include "ImeCompositionProbe.h"
+#include "KeyboardManager.h"
+
+namespace sendhold {
+
+void installCompositionProbe() {
+    if (!QCoreApplication::instance()) return;
+    KeyboardManager::shared().bindSeams({.probe = std::make_shared<ime::ImeCompositionProbe>()});
+}
+
+}  // namespace sendhold

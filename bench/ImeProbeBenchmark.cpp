@@ -1,0 +1,94 @@
+// What the guard pays for asking the composition probe. Run it inside a
+// session bus (dbus-run-session) so that the probe holds a live connection, as
+// it does on a desktop; every figure is best read against BM_ReadBool, a plain
+// memory read measured in the same run.
+#include <benchmark/benchmark.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <chrono>
+#include <memory>
+
+#include "ContextTracker.h"
+#include "ImeCompositionProbe.h"
+
+namespace sendhold::ime {
+namespace {
+
+std::unique_ptr<ImeCompositionProbe> probe;
+
+// Focused context with a composition under way.
+void compose(ContextTracker& t) {
+    t.focusIn("/ctx/1", ":1.5");
+    t.preeditChanged("/ctx/1", ":1.5", true, true);
+}
+
+void BM_ReadBool(benchmark::State& state) {
+    bool value = true;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(value);
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_ReadBool);
+
+// One zero-timeout poll of an idle socket: the cost of a system call here,
+// which hasMarkedText() pays once to see whether anything new has arrived.
+void BM_PollIdleSocket(benchmark::State& state) {
+    int fds[2];
+    socketpair(AF_UNIX, SOCK_STREAM, 0, fds);
+    pollfd p{fds[0], POLLIN, 0};
+    const timespec zero{0, 0};
+    for (auto _ : state) benchmark::DoNotOptimize(ppoll(&p, 1, &zero, nullptr));
+    close(fds[0]);
+    close(fds[1]);
+}
+BENCHMARK(BM_PollIdleSocket);
+
+// The kept answer alone.
+void BM_KeptAnswer(benchmark::State& state) {
+    ContextTracker t;
+    compose(t);
+    for (auto _ : state) benchmark::DoNotOptimize(t.composing());
+}
+BENCHMARK(BM_KeptAnswer);
+
+// hasMarkedText() as the guard calls it: reads what already arrived (nothing)
+// and answers; no key outstanding.
+void BM_HasMarkedText(benchmark::State& state) {
+    compose(probe->fcitxTracker());
+    for (auto _ : state) benchmark::DoNotOptimize(probe->hasMarkedText());
+    state.SetLabel(probe->fcitxTracker().composing() ? "composing" : "idle");
+}
+BENCHMARK(BM_HasMarkedText);
+
+// A key went to the input method and its outcome never comes: the question
+// waits for the full bound, then answers from what it knows.
+void BM_WaitBound(benchmark::State& state) {
+    std::uint32_t serial = 1;
+    for (auto _ : state) {
+        probe->fcitxTracker().keySent("/ctx/1", ":1.5", serial++, std::chrono::steady_clock::now());
+        benchmark::DoNotOptimize(probe->hasMarkedText());
+    }
+}
+BENCHMARK(BM_WaitBound)->Unit(benchmark::kMillisecond)->Iterations(50);
+
+}  // namespace
+}  // namespace sendhold::ime
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    sendhold::ime::probe = std::make_unique<sendhold::ime::ImeCompositionProbe>();
+    // Let the connections come up.
+    QElapsedTimer started;
+    started.start();
+    while (started.elapsed() < 300) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    sendhold::ime::probe.reset();
+    return 0;
+}
