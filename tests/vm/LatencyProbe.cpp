@@ -1,0 +1,232 @@
+// Guest side of the latency benchmark (tests/vm/latency): times key events
+// from the write on a uinput keyboard to the moment an application reading
+// the resulting node gets them, one event in flight at a time.
+//
+//   sendhold_vm_latency floor|relay|sendhold|interception <events>
+//   sendhold_vm_latency longpress|timer|qtimer <presses>
+//
+// Prints "SENDHOLD-VM: latency <path> n=<count> p50=<us> p99=<us> lost=<count>".
+#include <fcntl.h>
+#include <libevdev/libevdev-uinput.h>
+#include <libevdev/libevdev.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QTimer>
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "guest/EventReader.h"
+#include "guest/InputNodes.h"
+#include "guest/SendholdProcess.h"
+#include "guest/VirtualKeyboard.h"
+
+using namespace vmtest;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr auto kThreshold = 400ms;
+
+void report(const char* path, std::vector<double> micros, int lost) {
+    std::sort(micros.begin(), micros.end());
+    auto at = [&](double q) {
+        return micros.empty() ? 0.0 : micros[static_cast<size_t>(q * (micros.size() - 1))];
+    };
+    std::printf("SENDHOLD-VM: latency %s n=%zu p50=%.1f p99=%.1f lost=%d\n", path, micros.size(),
+                at(0.50), at(0.99), lost);
+    std::fflush(stdout);
+}
+
+double microsSince(Clock::time_point start, Clock::time_point end) {
+    return std::chrono::duration<double, std::micro>(end - start).count();
+}
+
+// Key-downs and key-ups of one key, alternately; waits for each to come out.
+int passThrough(const char* path, VirtualKeyboard& keyboard, EventReader& reader, int events) {
+    std::vector<double> micros;
+    micros.reserve(events);
+    int lost = 0;
+    Frame frame;
+    for (int i = 0; i < events; ++i) {
+        const int value = i % 2 == 0 ? 1 : 0;
+        const auto written = Clock::now();
+        value ? keyboard.press(KEY_A) : keyboard.release(KEY_A);
+        bool arrived = false;
+        while (!arrived && reader.next(frame, 1s)) {
+            for (auto [code, v] : frame.keys()) arrived = arrived || (code == KEY_A && v == value);
+        }
+        if (arrived) {
+            micros.push_back(microsSince(written, frame.readAt));
+        } else {
+            ++lost;
+        }
+    }
+    report(path, micros, lost);
+    return lost;
+}
+
+// How late the long-press Return comes after the threshold.
+void longPress(VirtualKeyboard& keyboard, EventReader& reader, int presses) {
+    std::vector<double> micros;
+    int lost = 0;
+    for (int i = 0; i < presses; ++i) {
+        const auto pressed = Clock::now();
+        keyboard.press(KEY_ENTER);
+        std::vector<Frame> frames = reader.until(KEY_ENTER, 1, 2s);
+        bool arrived = !frames.empty() && !keyEvents({frames.back()}).empty();
+        if (arrived) {
+            micros.push_back(microsSince(pressed + kThreshold, frames.back().readAt));
+        } else {
+            ++lost;
+        }
+        reader.until(KEY_ENTER, 0, 1s);
+        keyboard.release(KEY_ENTER);
+        reader.collect(50ms);
+    }
+    report("longpress-late", micros, lost);
+}
+
+// The least any separate re-emitting process costs: grab the keyboard, read
+// each frame and write it to a uinput clone, nothing else (run in a child).
+[[noreturn]] void relay(const std::string& node) {
+    int fd = open(node.c_str(), O_RDONLY | O_CLOEXEC);
+    libevdev* source = nullptr;
+    libevdev_uinput* clone = nullptr;
+    if (fd < 0 || libevdev_new_from_fd(fd, &source) != 0 || ioctl(fd, EVIOCGRAB, 1) != 0 ||
+        libevdev_uinput_create_from_device(source, LIBEVDEV_UINPUT_OPEN_MANAGED, &clone) != 0) {
+        _exit(1);
+    }
+    const int out = libevdev_uinput_get_fd(clone);
+    input_event events[64];
+    for (;;) {
+        ssize_t n = read(fd, events, sizeof events);
+        if (n <= 0) _exit(0);
+        if (write(out, events, n) != n) _exit(1);
+    }
+}
+
+pid_t startRelay(const std::string& node) {
+    pid_t pid = fork();
+    if (pid == 0) relay(node);
+    return pid;
+}
+
+// How late a one-shot Qt::PreciseTimer of the threshold fires in a Qt event
+// loop, the timer sendhold's long press runs on.
+void qtTimerLateness(int count) {
+    int argc = 1;
+    char name[] = "sendhold_vm_latency";
+    char* argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    std::vector<double> micros;
+    Clock::time_point due;
+    QTimer timer;
+    timer.setTimerType(Qt::PreciseTimer);
+    timer.setSingleShot(true);
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+        micros.push_back(microsSince(due, Clock::now()));
+        if (static_cast<int>(micros.size()) == count) {
+            app.quit();
+            return;
+        }
+        due = Clock::now() + kThreshold;
+        timer.start(kThreshold);
+    });
+    due = Clock::now() + kThreshold;
+    timer.start(kThreshold);
+    app.exec();
+    report("qtimer-late", micros, 0);
+}
+
+// How late a plain sleep of the threshold wakes in this machine.
+void timerLateness(int count) {
+    std::vector<double> micros;
+    for (int i = 0; i < count; ++i) {
+        const auto start = Clock::now();
+        std::this_thread::sleep_until(start + kThreshold);
+        micros.push_back(microsSince(start + kThreshold, Clock::now()));
+    }
+    report("sleep-late", micros, 0);
+}
+
+pid_t startPeer(const std::string& node) {
+    const std::string command = "exec interception -g " + node + " | uinput -d " + node;
+    pid_t pid = fork();
+    if (pid == 0) {
+        setsid();
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    return pid;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr,
+                     "usage: %s floor|relay|sendhold|interception|longpress|timer|qtimer <count>\n",
+                     argv[0]);
+        return 2;
+    }
+    const std::string path = argv[1];
+    const int count = std::atoi(argv[2]);
+    try {
+        const std::set<std::string> present = eventNodes();
+        VirtualKeyboard keyboard("sendhold-latency keyboard");
+        std::set<std::string> notOutputs = present;
+        notOutputs.insert(keyboard.node());
+        if (path == "floor") {
+            EventReader reader(keyboard.node());
+            passThrough("floor", keyboard, reader, count);
+            return 0;
+        }
+        if (path == "timer") {
+            timerLateness(count);
+            return 0;
+        }
+        if (path == "qtimer") {
+            qtTimerLateness(count);
+            return 0;
+        }
+        if (path == "relay" || path == "interception") {
+            pid_t peer = path == "relay" ? startRelay(keyboard.node()) : startPeer(keyboard.node());
+            std::string output = waitUntilTaken(keyboard, notOutputs, 15s);
+            if (output.empty()) throw std::runtime_error(path + " did not take the keyboard");
+            EventReader reader(output);
+            passThrough(path.c_str(), keyboard, reader, count);
+            kill(path == "relay" ? peer : -peer, SIGTERM);
+            return 0;
+        }
+        SendholdProcess sendhold;
+        if (!sendhold.waitUntilMonitoring(15s)) throw std::runtime_error(sendhold.output());
+        std::string output = waitUntilTaken(keyboard, notOutputs, 15s);
+        if (output.empty()) throw std::runtime_error("sendhold did not take the keyboard");
+        EventReader reader(output);
+        if (path == "sendhold") {
+            if (passThrough("sendhold", keyboard, reader, count) > 0) {
+                // Say why events went missing: the watchdog, for one, says so.
+                std::istringstream lines(sendhold.output());
+                for (std::string line; std::getline(lines, line);) {
+                    std::printf("SENDHOLD-VM: note: %s\n", line.c_str());
+                }
+            }
+        } else {
+            longPress(keyboard, reader, count);
+        }
+        return 0;
+    } catch (const std::exception& e) {
+        std::printf("SENDHOLD-VM: latency %s failed: %s\n", path.c_str(), e.what());
+        return 1;
+    }
+}
