@@ -28,8 +28,7 @@ struct Registry {
     std::recursive_mutex mutex;
     std::map<ino_t, Device*> devices;
     std::map<ino_t, Uinput*> uinputs;
-    std::set<ino_t> vanished;
-    std::atomic<int> vanishedCount{0};
+    std::atomic<bool> anyGone{false};  // spares the other reads a lookup
 };
 
 Registry& registry() {
@@ -58,12 +57,6 @@ std::pair<int, int> socketPair() {
     return {fds[0], fds[1]};
 }
 
-timeval monotonicNow() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return timeval{now.tv_sec, now.tv_nsec / 1000};
-}
-
 int fail(int error) {
     errno = error;
     return -1;
@@ -74,12 +67,10 @@ int deviceIoctl(Device& device, ino_t inode, unsigned long request, void* arg) {
     const unsigned size = _IOC_SIZE(request);
     if (_IOC_TYPE(request) != 'E') return fail(EINVAL);
     if (nr == _IOC_NR(EVIOCGRAB)) {
-        // A grab ends when its descriptor is closed.
-        auto grabber = std::find_if(device.clients.begin(), device.clients.end(),
-                                    [&](const auto& c) { return c.inode == device.grabbedBy; });
-        if (grabber == device.clients.end() || !peerAlive(grabber->testFd)) device.grabbedBy = 0;
-        if (arg != nullptr && device.grabbedBy && device.grabbedBy != inode) return fail(EBUSY);
-        if (arg == nullptr && device.grabbedBy != inode) return fail(EINVAL);
+        if (!device.grabbed()) device.grabbedBy = 0;  // a grab ends when its descriptor is closed
+        if (device.grabbedBy != inode && (arg == nullptr || device.grabbedBy)) {
+            return fail(arg == nullptr ? EINVAL : EBUSY);
+        }
         device.grabbedBy = arg != nullptr ? inode : 0;
         return 0;
     }
@@ -145,10 +136,6 @@ int Device::open() {
     const ino_t inode = inodeOf(tapFd);
     clients.push_back({inode, testFd});
     registry().devices[inode] = this;
-    if (gone) {
-        registry().vanished.insert(inode);
-        ++registry().vanishedCount;
-    }
     return tapFd;
 }
 
@@ -162,11 +149,12 @@ input_event event(unsigned type, unsigned code, int value) {
 
 void Device::sendFrame(std::vector<input_event> events) {
     events.push_back(event(EV_SYN, SYN_REPORT));
-    const timeval now = monotonicNow();
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
     std::lock_guard lock(registry().mutex);
     for (input_event& e : events) {
         e.input_event_sec = now.tv_sec;
-        e.input_event_usec = now.tv_usec;
+        e.input_event_usec = now.tv_nsec / 1000;
         if (e.type == EV_KEY && e.code < KEY_CNT) keys.set(e.code, e.value != 0);
     }
     const bool grabAlive = grabbed();
@@ -190,9 +178,7 @@ void Device::setKeyQuietly(unsigned code, bool down) {
 void Device::vanish() {
     std::lock_guard lock(registry().mutex);
     gone = true;
-    for (const Client& client : clients) {
-        if (registry().vanished.insert(client.inode).second) ++registry().vanishedCount;
-    }
+    registry().anyGone = true;
 }
 
 bool Device::grabbed() const {
@@ -377,13 +363,12 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
 
 extern "C" ssize_t read(int fd, void* buffer, size_t count) {
     using namespace sendhold::fake;
-    if (registry().vanishedCount.load() > 0) {
+    if (registry().anyGone) {
         const ino_t inode = inodeOf(fd);
         std::lock_guard lock(registry().mutex);
-        if (inode && registry().vanished.count(inode)) {
-            errno = ENODEV;
-            return -1;
-        }
+        auto device = registry().devices.find(inode);
+        if (inode && device != registry().devices.end() && device->second->gone)
+            return fail(ENODEV);
     }
     return syscall(SYS_read, fd, buffer, count);
 }
