@@ -5,6 +5,7 @@ under test, and the probe driver (ime_probe_check), whose path comes in the
 IME_PROBE_CHECK environment variable. Nothing touches the caller's session.
 Also holds the cases every framework must pass (CompositionCases).
 """
+import contextlib
 import os
 import shutil
 import signal
@@ -17,18 +18,8 @@ from gi.repository import Gio, GLib
 
 DISPLAY = ":93"
 RETURN, BACKSPACE = 0xff0d, 0xff08
-FCITX_PROFILE = """[Groups/0]
-Name=Default
-Default Layout=us
-DefaultIM=hangul
-
-[Groups/0/Items/0]
-Name=hangul
-Layout=
-
-[GroupOrder]
-0=Default
-"""
+FCITX_PROFILE = ("[Groups/0]\nName=Default\nDefault Layout=us\nDefaultIM=hangul\n"
+                 "[Groups/0/Items/0]\nName=hangul\nLayout=\n[GroupOrder]\n0=Default\n")
 
 
 def wait_until(predicate, timeout=10.0, step=0.02):
@@ -38,6 +29,14 @@ def wait_until(predicate, timeout=10.0, step=0.02):
             return True
         time.sleep(step)
     return False
+
+
+def read(path):
+    try:
+        with open(path) as f:
+            return f.read().strip()
+    except OSError:
+        return ""
 
 
 def connect(address):
@@ -113,12 +112,9 @@ class Probe:
         return not wait_until(lambda: self.marked() != expected, duration)
 
     def close(self):
-        if self.proc.poll() is None:
-            self.proc.stdin.close()
-            try:
-                self.proc.wait(3)
-            except subprocess.TimeoutExpired:
-                pass
+        self.proc.stdin.close()  # asks it to end
+        with contextlib.suppress(subprocess.TimeoutExpired):
+            self.proc.wait(3)
         stop(self.proc)
 
 
@@ -165,19 +161,12 @@ class Session:
 
     # --- IBus ---------------------------------------------------------------
     def ibus_file(self):
-        machine = "machine-id"  # what IBus uses when neither file exists
-        for path in ("/etc/machine-id", "/var/lib/dbus/machine-id"):
-            try:
-                with open(path) as f:
-                    machine = f.read().strip() or machine
-            except OSError:
-                pass
-        try:
-            with open(os.path.join(self.env["XDG_CONFIG_HOME"], "ibus", "bus",
-                                   "%s-unix-%s" % (machine, DISPLAY[1:]))) as f:
-                return dict(l.strip().split("=", 1) for l in f if "=" in l and l[0] != "#")
-        except OSError:
-            return {}
+        # IBus names the file after the machine id ("machine-id" when there is none).
+        machine = next((i for i in map(read, ("/var/lib/dbus/machine-id", "/etc/machine-id")) if i),
+                       "machine-id")
+        text = read(os.path.join(self.env["XDG_CONFIG_HOME"], "ibus", "bus",
+                                 "%s-unix-%s" % (machine, DISPLAY[1:])))
+        return dict(l.strip().split("=", 1) for l in text.splitlines() if "=" in l and l[0] != "#")
 
     def start_ibus(self):
         # ibus-hangul starts in Latin mode unless told otherwise, through
