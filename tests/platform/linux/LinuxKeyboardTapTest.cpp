@@ -110,8 +110,8 @@ class TapTest : public ::testing::Test {
 constexpr const char* kShiftReturn =
     "KEY_LEFTSHIFT=1 | KEY_ENTER=1 | KEY_ENTER=0 | KEY_LEFTSHIFT=0 |";
 
-TEST_F(TapTest, TakesKeyboardsOnlyAndNeverItsOwnDevices) {
-    auto keyboard = add(0);
+TEST_F(TapTest, TakesKeyboardsWithTheirPointersButNeverItsOwnDevices) {
+    auto keyboard = add(0, fake::withPointer(fake::keyboardSpec()));  // a combined receiver
     auto mouse = add(1, fake::withPointer({}));
     fake::DeviceSpec own = fake::keyboardSpec("Sendhold Fake keyboard");
     own.id = input_id{kOwnBusType, kOwnVendorId, kOwnProductId, 1};
@@ -126,7 +126,8 @@ TEST_F(TapTest, TakesKeyboardsOnlyAndNeverItsOwnDevices) {
     const fake::Uinput& made = *system->uinputs()[0];
     EXPECT_EQ(made.setup.id.vendor, kOwnVendorId);
     EXPECT_EQ(made.setup.id.product, kOwnProductId);
-    for (auto code : {std::pair{EV_MSC, MSC_SCAN}, {EV_LED, LED_CAPSL}, {EV_KEY, KEY_ENTER}}) {
+    for (auto code :
+         {std::pair{EV_MSC, MSC_SCAN}, {EV_LED, LED_CAPSL}, {EV_KEY, KEY_ENTER}, {EV_REL, REL_X}}) {
         EXPECT_TRUE(made.declared.count({code.first, code.second})) << code.second;
     }
     // Repeats come from the keyboard; kernel autorepeat on the twin would double them.
@@ -139,6 +140,16 @@ TEST_F(TapTest, TakesKeyboardsOnlyAndNeverItsOwnDevices) {
     EXPECT_FALSE(again->grabbed());
     EXPECT_TRUE(second->grabbed());
     EXPECT_EQ(tap->takenKeyboardCount(), 2u);
+
+    // The pointer keeps working; a dropped Return leaves its frame, with its
+    // scan code, and the motion stays.
+    keyboard->sendFrame({event(EV_REL, REL_X, 5), event(EV_REL, REL_Y, -3)});
+    keyboard->press(BTN_LEFT);
+    EXPECT_EQ(twin(), "REL_X=5 REL_Y=-3 | MSC_SCAN BTN_LEFT=1 |");
+    EXPECT_TRUE(seen.empty());
+    keyboard->sendFrame(
+        {event(EV_MSC, MSC_SCAN), event(EV_KEY, KEY_ENTER, 1), event(EV_REL, REL_X, 5)});
+    EXPECT_EQ(twin(), "REL_X=5 |");
 }
 
 TEST_F(TapTest, TranslatesKeysAndKeepsFramesWithTheirScanCodes) {
@@ -173,21 +184,6 @@ TEST_F(TapTest, TranslatesKeysAndKeepsFramesWithTheirScanCodes) {
     keyboard->press(KEY_ENTER);
     keyboard->repeat(KEY_ENTER);
     EXPECT_EQ(twin(), "");
-}
-
-TEST_F(TapTest, PointerEventsOfAComboDeviceKeepWorking) {
-    auto combo = add(0, fake::withPointer(fake::keyboardSpec()));
-    start();
-    ASSERT_TRUE(combo->grabbed());
-    EXPECT_TRUE(system->uinputs()[0]->declared.count({EV_REL, REL_X}));
-    combo->sendFrame({event(EV_REL, REL_X, 5), event(EV_REL, REL_Y, -3)});
-    combo->press(BTN_LEFT);
-    EXPECT_EQ(twin(), "REL_X=5 REL_Y=-3 | MSC_SCAN BTN_LEFT=1 |");
-    EXPECT_TRUE(seen.empty());
-    // A dropped Return leaves the frame, with its scan code; the motion stays.
-    combo->sendFrame(
-        {event(EV_MSC, MSC_SCAN), event(EV_KEY, KEY_ENTER, 1), event(EV_REL, REL_X, 5)});
-    EXPECT_EQ(twin(), "REL_X=5 |");
 }
 
 TEST_F(TapTest, PostsFollowTheCurrentEventInFramesOfTheirOwnOnTheKeyboardThatOpenedThePress) {
