@@ -5,7 +5,6 @@ under test, and the probe driver (ime_probe_check), whose path comes in the
 IME_PROBE_CHECK environment variable. Nothing touches the caller's session.
 Also holds the cases every framework must pass (CompositionCases).
 """
-import contextlib
 import os
 import shutil
 import signal
@@ -71,8 +70,9 @@ def stop(proc):
     if proc.poll() is None:
         proc.kill()
     proc.wait()
-    if proc.stdout:
-        proc.stdout.close()
+    for pipe in (proc.stdin, proc.stdout):
+        if pipe:
+            pipe.close()
 
 
 class Probe:
@@ -111,12 +111,6 @@ class Probe:
     def stays(self, expected, duration=0.5):
         return not wait_until(lambda: self.marked() != expected, duration)
 
-    def close(self):
-        self.proc.stdin.close()  # asks it to end
-        with contextlib.suppress(subprocess.TimeoutExpired):
-            self.proc.wait(3)
-        stop(self.proc)
-
 
 class Session:
     def __init__(self):
@@ -137,7 +131,6 @@ class Session:
         os.environ.clear()
         os.environ.update(env)
         self.bus = connect(env["DBUS_SESSION_BUS_ADDRESS"])
-        self.probes = []
         self.fcitx = None
 
     def start_bus(self, env=None):
@@ -214,12 +207,10 @@ class Session:
     def start_probe(self, watching, extra_env=None):
         """Starts the probe and waits until it watches the frameworks named."""
         probe = Probe(dict(self.env, **(extra_env or {})), watching)
-        self.probes.append(probe)
+        self.procs.insert(0, probe.proc)
         return probe
 
     def close(self):
-        for probe in self.probes:
-            probe.close()
         self.kill_fcitx()
         self.kill_ibus()
         for proc in self.procs:
