@@ -5,6 +5,7 @@
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
+#include <functional>
 #include <memory>
 
 #include "FcitxMessages.h"
