@@ -17,6 +17,7 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <mutex>
 
 namespace sendhold::fake {
 namespace {
@@ -27,8 +28,7 @@ struct Registry {
     std::recursive_mutex mutex;
     std::map<ino_t, Device*> devices;
     std::map<ino_t, Uinput*> uinputs;
-    std::set<ino_t> vanished;
-    std::atomic<int> vanishedCount{0};
+    std::atomic<bool> anyGone{false};  // spares the other reads a lookup
 };
 
 Registry& registry() {
@@ -57,12 +57,6 @@ std::pair<int, int> socketPair() {
     return {fds[0], fds[1]};
 }
 
-timeval monotonicNow() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return timeval{now.tv_sec, now.tv_nsec / 1000};
-}
-
 int fail(int error) {
     errno = error;
     return -1;
@@ -71,119 +65,59 @@ int fail(int error) {
 int deviceIoctl(Device& device, ino_t inode, unsigned long request, void* arg) {
     const unsigned nr = _IOC_NR(request);
     const unsigned size = _IOC_SIZE(request);
-    const DeviceSpec& spec = device.spec;
     if (_IOC_TYPE(request) != 'E') return fail(EINVAL);
-    if (nr == 0x90) {  // EVIOCGRAB
-        const bool take = arg != nullptr;
-        auto grabber = std::find_if(device.clients.begin(), device.clients.end(),
-                                    [&](const auto& c) { return c.inode == device.grabbedBy; });
-        if (grabber == device.clients.end() || !peerAlive(grabber->testFd)) device.grabbedBy = 0;
-        if (take) {
-            if (device.grabbedBy && device.grabbedBy != inode) return fail(EBUSY);
-            device.grabbedBy = inode;
-        } else {
-            if (device.grabbedBy != inode) return fail(EINVAL);
-            device.grabbedBy = 0;
+    if (nr == _IOC_NR(EVIOCGRAB)) {
+        if (!device.grabbed()) device.grabbedBy = 0;  // a grab ends when its descriptor is closed
+        if (device.grabbedBy != inode && (arg == nullptr || device.grabbedBy)) {
+            return fail(arg == nullptr ? EINVAL : EBUSY);
         }
+        device.grabbedBy = arg != nullptr ? inode : 0;
         return 0;
     }
-    switch (nr) {
-        case 0x01:
-            *static_cast<int*>(arg) = EV_VERSION;
-            return 0;
-        case 0x02:
-            std::memcpy(arg, &spec.id, sizeof spec.id);
-            return 0;
-        case 0x03: {
-            const unsigned rep[2] = {250, 33};
-            std::memcpy(arg, rep, sizeof rep);
-            return 0;
-        }
-        case 0x06: {
-            const std::size_t length = std::min<std::size_t>(size - 1, spec.name.size());
-            std::memcpy(arg, spec.name.data(), length);
-            static_cast<char*>(arg)[length] = '\0';
-            return static_cast<int>(length + 1);
-        }
-        case 0x07:
-        case 0x08:
-            return fail(ENOENT);
-        case 0x09:
-        case 0x19:
-        case 0x1a:
-        case 0x1b:
-            std::memset(arg, 0, size);
-            return static_cast<int>(size);
-        case 0x18:  // EVIOCGKEY
-            std::memset(arg, 0, size);
-            for (unsigned code = 0; code < KEY_CNT; ++code) {
-                if (device.keys.test(code)) setBit(arg, size, code);
-            }
-            return static_cast<int>(size);
-        case 0xa0:  // EVIOCSCLOCKID
-            return 0;
-        default:
-            break;
+    if (!(_IOC_DIR(request) & _IOC_READ)) return 0;  // settings such as EVIOCSCLOCKID
+    // Whatever is not modelled (LEDs, switches, axes, repeat, phys) reads as empty.
+    std::memset(arg, 0, size);
+    if (nr == _IOC_NR(EVIOCGVERSION)) *static_cast<int*>(arg) = EV_VERSION;
+    if (nr == _IOC_NR(EVIOCGID)) std::memcpy(arg, &device.spec.id, sizeof device.spec.id);
+    if (nr == _IOC_NR(EVIOCGNAME(0))) {
+        const std::size_t length = std::min<std::size_t>(size - 1, device.spec.name.size());
+        std::memcpy(arg, device.spec.name.data(), length);
+        return static_cast<int>(length + 1);
     }
-    if (nr >= 0x20 && nr < 0x40) {  // EVIOCGBIT
-        const unsigned type = nr - 0x20;
-        std::memset(arg, 0, size);
-        for (const auto& [t, code] : spec.codes) {
+    if (nr == _IOC_NR(EVIOCGKEY(0))) {
+        for (unsigned code = 0; code < KEY_CNT; ++code) {
+            if (device.keys.test(code)) setBit(arg, size, code);
+        }
+    }
+    if (nr >= _IOC_NR(EVIOCGBIT(0, 0)) && nr < _IOC_NR(EVIOCGBIT(EV_MAX + 1, 0))) {
+        const unsigned type = nr - _IOC_NR(EVIOCGBIT(0, 0));
+        for (const auto& [t, code] : device.spec.codes) {
             if (type == 0) setBit(arg, size, t);
             if (t == type) setBit(arg, size, code);
         }
         if (type == 0) setBit(arg, size, EV_SYN);
-        return static_cast<int>(size);
     }
-    if (nr >= 0x40 && nr < 0x80) {  // EVIOCGABS
-        std::memset(arg, 0, size);
-        return 0;
-    }
-    return fail(EINVAL);
+    return static_cast<int>(size);
 }
 
 int uinputIoctl(Uinput& uinput, unsigned long request, void* arg) {
-    const auto value = static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(arg));
-    switch (request) {
-        case UI_SET_EVBIT:
-            uinput.declared.insert({0, value});
-            return 0;
-        case UI_SET_KEYBIT:
-            uinput.declared.insert({EV_KEY, value});
-            return 0;
-        case UI_SET_RELBIT:
-            uinput.declared.insert({EV_REL, value});
-            return 0;
-        case UI_SET_ABSBIT:
-            uinput.declared.insert({EV_ABS, value});
-            return 0;
-        case UI_SET_MSCBIT:
-            uinput.declared.insert({EV_MSC, value});
-            return 0;
-        case UI_SET_LEDBIT:
-            uinput.declared.insert({EV_LED, value});
-            return 0;
-        case UI_SET_SNDBIT:
-            uinput.declared.insert({EV_SND, value});
-            return 0;
-        case UI_SET_SWBIT:
-            uinput.declared.insert({EV_SW, value});
-            return 0;
-        case UI_SET_PROPBIT:
-        case UI_ABS_SETUP:
-            return 0;
-        case UI_DEV_SETUP:
-            std::memcpy(&uinput.setup, arg, sizeof uinput.setup);
-            return 0;
-        case UI_DEV_CREATE:
-            uinput.created = true;
-            return 0;
-        case UI_DEV_DESTROY:
-            uinput.destroyed = true;
-            return 0;
-        default:
-            return fail(EINVAL);
+    static const std::map<unsigned long, unsigned> kDeclaredType = {
+        {UI_SET_EVBIT, 0},       {UI_SET_KEYBIT, EV_KEY}, {UI_SET_RELBIT, EV_REL},
+        {UI_SET_ABSBIT, EV_ABS}, {UI_SET_MSCBIT, EV_MSC}, {UI_SET_LEDBIT, EV_LED},
+        {UI_SET_SNDBIT, EV_SND}, {UI_SET_SWBIT, EV_SW}};
+    if (auto type = kDeclaredType.find(request); type != kDeclaredType.end()) {
+        uinput.declared.insert(
+            {type->second, static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(arg))});
+    } else if (request == UI_DEV_SETUP) {
+        std::memcpy(&uinput.setup, arg, sizeof uinput.setup);
+    } else if (request == UI_DEV_CREATE) {
+        uinput.created = true;
+    } else if (request == UI_DEV_DESTROY) {
+        uinput.destroyed = true;
+    } else if (request != UI_SET_PROPBIT && request != UI_ABS_SETUP) {
+        return fail(EINVAL);
     }
+    return 0;
 }
 
 }  // namespace
@@ -202,48 +136,38 @@ int Device::open() {
     const ino_t inode = inodeOf(tapFd);
     clients.push_back({inode, testFd});
     registry().devices[inode] = this;
-    if (gone) {
-        registry().vanished.insert(inode);
-        ++registry().vanishedCount;
-    }
     return tapFd;
 }
 
+input_event event(unsigned type, unsigned code, int value) {
+    input_event made{};
+    made.type = static_cast<__u16>(type);
+    made.code = static_cast<__u16>(code);
+    made.value = value;
+    return made;
+}
+
 void Device::sendFrame(std::vector<input_event> events) {
-    input_event report{};
-    report.type = EV_SYN;
-    report.code = SYN_REPORT;
-    events.push_back(report);
-    const timeval now = monotonicNow();
-    for (input_event& event : events) {
-        event.input_event_sec = now.tv_sec;
-        event.input_event_usec = now.tv_usec;
-    }
+    events.push_back(event(EV_SYN, SYN_REPORT));
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
     std::lock_guard lock(registry().mutex);
-    for (const input_event& event : events) {
-        if (event.type == EV_KEY && event.code < KEY_CNT) keys.set(event.code, event.value != 0);
+    for (input_event& e : events) {
+        e.input_event_sec = now.tv_sec;
+        e.input_event_usec = now.tv_nsec / 1000;
+        if (e.type == EV_KEY && e.code < KEY_CNT) keys.set(e.code, e.value != 0);
     }
-    // A grab ends when its descriptor is closed.
+    const bool grabAlive = grabbed();
     for (const Client& client : clients) {
-        if (client.inode == grabbedBy && !peerAlive(client.testFd)) grabbedBy = 0;
-    }
-    for (const Client& client : clients) {
-        if (grabbedBy && grabbedBy != client.inode) continue;
+        if (grabAlive && grabbedBy != client.inode) continue;
         ::send(client.testFd, events.data(), events.size() * sizeof(input_event),
                MSG_NOSIGNAL | MSG_DONTWAIT);
     }
 }
 
 void Device::key(unsigned code, int value) {
-    input_event scan{};
-    scan.type = EV_MSC;
-    scan.code = MSC_SCAN;
-    scan.value = 0x70000 + static_cast<int>(code);
-    input_event key{};
-    key.type = EV_KEY;
-    key.code = static_cast<__u16>(code);
-    key.value = value;
-    sendFrame({scan, key});
+    sendFrame(
+        {event(EV_MSC, MSC_SCAN, 0x70000 + static_cast<int>(code)), event(EV_KEY, code, value)});
 }
 
 void Device::setKeyQuietly(unsigned code, bool down) {
@@ -254,9 +178,7 @@ void Device::setKeyQuietly(unsigned code, bool down) {
 void Device::vanish() {
     std::lock_guard lock(registry().mutex);
     gone = true;
-    for (const Client& client : clients) {
-        if (registry().vanished.insert(client.inode).second) ++registry().vanishedCount;
-    }
+    registry().anyGone = true;
 }
 
 bool Device::grabbed() const {
@@ -267,17 +189,12 @@ bool Device::grabbed() const {
     return false;
 }
 
-bool Device::keyDown(unsigned code) const {
-    std::lock_guard lock(registry().mutex);
-    return keys.test(code);
-}
-
 std::vector<input_event> Device::writtenFeedback() {
     std::vector<input_event> all;
     std::lock_guard lock(registry().mutex);
     for (const Client& client : clients) {
-        for (const input_event& event : drain(client.testFd)) {
-            if (event.type == EV_LED || event.type == EV_SND) all.push_back(event);
+        for (const input_event& e : drain(client.testFd)) {
+            if (e.type == EV_LED) all.push_back(e);
         }
     }
     return all;
@@ -294,11 +211,8 @@ std::vector<input_event> Uinput::take() {
 }
 
 void Uinput::sendLed(unsigned code, int value) {
-    input_event event{};
-    event.type = EV_LED;
-    event.code = static_cast<__u16>(code);
-    event.value = value;
-    ::send(testFd, &event, sizeof event, MSG_NOSIGNAL | MSG_DONTWAIT);
+    const input_event led = event(EV_LED, code, value);
+    ::send(testFd, &led, sizeof led, MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
 DeviceSpec keyboardSpec(std::string name) {
@@ -308,23 +222,13 @@ DeviceSpec keyboardSpec(std::string name) {
     for (unsigned code : {KEY_KPENTER, KEY_RIGHTCTRL, KEY_RIGHTALT, KEY_LEFTMETA, KEY_RIGHTMETA}) {
         spec.codes.insert({EV_KEY, code});
     }
-    spec.codes.insert({EV_MSC, MSC_SCAN});
     for (unsigned led : {LED_NUML, LED_CAPSL, LED_SCROLLL}) spec.codes.insert({EV_LED, led});
+    spec.codes.insert({EV_MSC, MSC_SCAN});
     spec.codes.insert({EV_REP, REP_DELAY});
-    spec.codes.insert({EV_REP, REP_PERIOD});
     return spec;
 }
 
-DeviceSpec comboSpec(std::string name) {
-    DeviceSpec spec = keyboardSpec(std::move(name));
-    for (unsigned code : {REL_X, REL_Y, REL_WHEEL}) spec.codes.insert({EV_REL, code});
-    for (unsigned code : {BTN_LEFT, BTN_RIGHT, BTN_MIDDLE}) spec.codes.insert({EV_KEY, code});
-    return spec;
-}
-
-DeviceSpec mouseSpec(std::string name) {
-    DeviceSpec spec;
-    spec.name = std::move(name);
+DeviceSpec withPointer(DeviceSpec spec) {
     for (unsigned code : {REL_X, REL_Y, REL_WHEEL}) spec.codes.insert({EV_REL, code});
     for (unsigned code : {BTN_LEFT, BTN_RIGHT, BTN_MIDDLE}) spec.codes.insert({EV_KEY, code});
     return spec;
@@ -345,8 +249,7 @@ std::shared_ptr<Device> System::add(const std::string& devnode, DeviceSpec spec)
 std::shared_ptr<Device> System::plug(const std::string& devnode, DeviceSpec spec) {
     auto device = add(devnode, std::move(spec));
     changes_.push_back({DeviceChange::Kind::Added, devnode});
-    const std::uint64_t one = 1;
-    [[maybe_unused]] ssize_t written = ::write(monitorFd_, &one, sizeof one);
+    announce();
     return device;
 }
 
@@ -355,6 +258,10 @@ void System::unplug(const std::string& devnode) {
         if (node == devnode) device->vanish();
     }
     changes_.push_back({DeviceChange::Kind::Removed, devnode});
+    announce();
+}
+
+void System::announce() {
     const std::uint64_t one = 1;
     [[maybe_unused]] ssize_t written = ::write(monitorFd_, &one, sizeof one);
 }
@@ -396,10 +303,6 @@ std::vector<std::string> System::eventNodes() {
     return nodes;
 }
 
-int System::startMonitor() {
-    return monitorFd_;
-}
-
 std::vector<DeviceChange> System::readChanges() {
     std::uint64_t count = 0;
     [[maybe_unused]] ssize_t got = ::read(monitorFd_, &count, sizeof count);
@@ -422,16 +325,15 @@ std::vector<input_event> drain(int fd) {
 
 std::string describe(const std::vector<input_event>& events) {
     std::string text;
-    for (const input_event& event : events) {
-        if (event.type == EV_SYN && event.code == SYN_REPORT) {
-            text += " |";
+    for (const input_event& e : events) {
+        if (!text.empty()) text += ' ';
+        if (e.type == EV_SYN && e.code == SYN_REPORT) {
+            text += '|';
             continue;
         }
-        const char* name = libevdev_event_code_get_name(event.type, event.code);
-        if (!text.empty() && text.back() != ' ') text += ' ';
-        if (!text.empty() && text.back() == '|') text += ' ';
+        const char* name = libevdev_event_code_get_name(e.type, e.code);
         text += name ? name : "?";
-        if (event.type != EV_MSC) text += "=" + std::to_string(event.value);
+        if (e.type != EV_MSC) text += "=" + std::to_string(e.value);
     }
     return text;
 }
@@ -461,13 +363,12 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
 
 extern "C" ssize_t read(int fd, void* buffer, size_t count) {
     using namespace sendhold::fake;
-    if (registry().vanishedCount.load() > 0) {
+    if (registry().anyGone) {
         const ino_t inode = inodeOf(fd);
         std::lock_guard lock(registry().mutex);
-        if (inode && registry().vanished.count(inode)) {
-            errno = ENODEV;
-            return -1;
-        }
+        auto device = registry().devices.find(inode);
+        if (inode && device != registry().devices.end() && device->second->gone)
+            return fail(ENODEV);
     }
     return syscall(SYS_read, fd, buffer, count);
 }

@@ -11,7 +11,6 @@
 
 #include <bitset>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 #include <utility>
@@ -28,9 +27,10 @@ struct DeviceSpec {
 };
 
 DeviceSpec keyboardSpec(std::string name = "Fake keyboard");
-// A keyboard with a touchpad-like pointer: relative axes and buttons.
-DeviceSpec comboSpec(std::string name = "Fake combo receiver");
-DeviceSpec mouseSpec(std::string name = "Fake mouse");
+// Adds a mouse's relative axes and buttons (to an empty spec: a mouse).
+DeviceSpec withPointer(DeviceSpec spec);
+
+input_event event(unsigned type, unsigned code, int value = 0);
 
 class Device {
   public:
@@ -41,18 +41,16 @@ class Device {
     // Sends one frame (a SYN_REPORT is added) to the grabbing client, or to
     // every client when none grabs; updates the key state as the kernel would.
     void sendFrame(std::vector<input_event> events);
+    // A key event with its scan code, as keyboards send it.
+    void key(unsigned code, int value);
     void press(unsigned code) { key(code, 1); }
     void repeat(unsigned code) { key(code, 2); }
     void release(unsigned code) { key(code, 0); }
-    // A key event with its scan code, as keyboards send it.
-    void key(unsigned code, int value);
     // Changes the state without telling anyone, as in a buffer overflow.
     void setKeyQuietly(unsigned code, bool down);
     // Makes reads fail with ENODEV, as an unplugged device does.
     void vanish();
-
     bool grabbed() const;
-    bool keyDown(unsigned code) const;
     // LED events the tap wrote to the device.
     std::vector<input_event> writtenFeedback();
 
@@ -68,18 +66,14 @@ class Device {
     std::vector<Client> clients;
 };
 
-class Uinput {
-  public:
-    Uinput() = default;
+struct Uinput {
     ~Uinput();
-    // Every event the tap wrote since the last call.
-    std::vector<input_event> take();
-    // The desktop sets an LED on the virtual device.
-    void sendLed(unsigned code, int value);
+    std::vector<input_event> take();         // what the tap wrote since the last call
+    void sendLed(unsigned code, int value);  // the desktop sets an LED on the virtual device
 
     int testFd = -1;
     ino_t inode = 0;
-    std::set<std::pair<unsigned, unsigned>> declared;
+    std::set<std::pair<unsigned, unsigned>> declared;  // (type, code); type 0: event types
     uinput_setup setup{};
     bool created = false;
     bool destroyed = false;
@@ -108,10 +102,11 @@ class System final : public InputSystem {
     int openUinput() override;
     bool hasInputDirectory() override { return inputDirectory; }
     std::vector<std::string> eventNodes() override;
-    int startMonitor() override;
+    int startMonitor() override { return monitorFd_; }
     std::vector<DeviceChange> readChanges() override;
 
   private:
+    void announce();
     std::vector<std::pair<std::string, std::shared_ptr<Device>>> devices_;
     std::vector<DeviceChange> changes_;
     std::vector<std::shared_ptr<Uinput>> made_;
@@ -121,7 +116,7 @@ class System final : public InputSystem {
 // Reads every event waiting on a descriptor (non-blocking).
 std::vector<input_event> drain(int fd);
 
-// "KEY_ENTER=1 MSC_SCAN=28 | KEY_ENTER=0": events as text, frames split by " | ".
+// "MSC_SCAN KEY_ENTER=1 | KEY_ENTER=0 |": events as text, frames ended by " |".
 std::string describe(const std::vector<input_event>& events);
 
 }  // namespace sendhold::fake

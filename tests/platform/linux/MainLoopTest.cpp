@@ -3,7 +3,6 @@
 
 #include <QCoreApplication>
 #include <QTimer>
-#include <chrono>
 #include <cstdlib>
 
 #include "ProcessSignals.h"
@@ -11,8 +10,6 @@
 
 namespace sendhold {
 namespace {
-
-using namespace std::chrono_literals;
 
 TEST(PreciseTimers, AnInvalidatedTimerNeverRunsAndTheOtherRunsOnTime) {
     PreciseTimerScheduler timers;
@@ -28,11 +25,11 @@ TEST(PreciseTimers, AnInvalidatedTimerNeverRunsAndTheOtherRunsOnTime) {
     EXPECT_FALSE(cancelledRan);
     EXPECT_GE(ranAt - start, 0.05);
     EXPECT_LT(ranAt - start, 0.2);
-    // Invalidating a timer that has run does nothing.
-    kept->invalidate();
+    kept->invalidate();  // after it ran: does nothing
 }
 
-TEST(ProcessSignals, SigtermEndsTheMainLoop) {
+TEST(ProcessSignals, SigtermEndsTheMainLoopAndTheStallHookTakesOnlySensibleLengths) {
+    // Installed once per process: with the watchdog test's stall hook, whichever runs first.
     setenv("SENDHOLD_TEST_STALL_SECONDS", "0.9", 1);
     installProcessSignalHandlers();
     bool timedOut = false;
@@ -43,9 +40,7 @@ TEST(ProcessSignals, SigtermEndsTheMainLoop) {
     });
     EXPECT_EQ(QCoreApplication::exec(), 0);
     EXPECT_FALSE(timedOut);
-}
 
-TEST(ProcessSignals, TheStallLengthComesOnlyFromASensibleValue) {
     setenv("SENDHOLD_TEST_STALL_SECONDS", "2.5", 1);
     EXPECT_EQ(requestedTestStallSeconds(), 2.5);
     for (const char* bad : {"", "abc", "-1", "0", "1e9", "nan", "3s"}) {

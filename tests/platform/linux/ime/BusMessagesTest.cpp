@@ -5,6 +5,7 @@
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
+#include <functional>
 #include <memory>
 
 #include "FcitxMessages.h"
@@ -18,54 +19,59 @@ struct Unref {
 };
 using Message = std::unique_ptr<sd_bus_message, Unref>;
 
-const char* const kCtx = "/org/freedesktop/IBus/InputContext_2";
 const char* const kClient = ":1.4";
-const SteadyTime kNow{};
+const char* const kIBusText = "(sa{sv}sv)";
+const char* const kIBusAttrs = "(sa{sv}av)";
+const char* const kFirstJamo = "\xe3\x84\xb1";
 
-// sd-bus builds messages only for a bus that has been started; this one is
-// started on one end of a socket pair and never talks.
-class MessageFactory {
-  public:
-    MessageFactory() {
+// A fixture that builds messages on an sd-bus connection (sd-bus builds them
+// only for a started bus: this one sits on a socket pair and never talks) and
+// feeds them to the handler under test.
+template <typename Handler>
+class BusMessagesTest : public ::testing::Test {
+  protected:
+    BusMessagesTest() {
         socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds_);
         sd_bus_new(&bus_);
         sd_bus_set_fd(bus_, fds_[0], fds_[0]);
         sd_bus_start(bus_);
     }
-    ~MessageFactory() {
+    ~BusMessagesTest() override {
         sd_bus_close_unref(bus_);
         close(fds_[1]);
     }
-
-    Message signal(const char* path, const char* iface, const char* member,
-                   const char* destination) {
+    Message signal(const char* path, const char* iface, const char* member) {
         sd_bus_message* m = nullptr;
         EXPECT_GE(sd_bus_message_new_signal(bus_, &m, path, iface, member), 0);
-        sd_bus_message_set_destination(m, destination);
+        sd_bus_message_set_destination(m, kClient);
         sd_bus_message_set_sender(m, ":1.1");
         return Message(m);
     }
-    Message call(const char* path, const char* iface, const char* member, const char* sender) {
+    Message call(const char* path, const char* iface, const char* member,
+                 const char* sender = kClient) {
         sd_bus_message* m = nullptr;
         EXPECT_GE(sd_bus_message_new_method_call(bus_, &m, "org.example", path, iface, member), 0);
         sd_bus_message_set_sender(m, sender);
         return Message(m);
     }
-    // The answer to a sealed call, addressed back to its sender.
-    Message reply(sd_bus_message* call) {
+    // The answer to a call already sent, addressed back to its sender.
+    Message reply(const Message& call, bool error = false) {
         sd_bus_message* m = nullptr;
-        EXPECT_GE(sd_bus_message_new_method_return(call, &m), 0);
+        EXPECT_GE(error ? sd_bus_message_new_method_errorf(call.get(), &m, "org.example.E", "no")
+                        : sd_bus_message_new_method_return(call.get(), &m),
+                  0);
         return Message(m);
     }
-    Message error(sd_bus_message* call) {
-        sd_bus_message* m = nullptr;
-        EXPECT_GE(sd_bus_message_new_method_errorf(call, &m, "org.example.Error", "no"), 0);
-        return Message(m);
-    }
-    sd_bus_message* sealed(const Message& m) {
+    const Message& send(const Message& m) {
         EXPECT_GE(sd_bus_message_seal(m.get(), ++cookie_, 0), 0);
-        return m.get();
+        handler.handle(m.get(), SteadyTime{});
+        return m;
     }
+    bool composing() { return tracker.composing(); }
+    bool keyOutstanding() { return tracker.keyOutstanding(SteadyTime{}); }
+
+    ContextTracker tracker;
+    Handler handler{tracker};
 
   private:
     int fds_[2] = {-1, -1};
@@ -73,265 +79,216 @@ class MessageFactory {
     std::uint64_t cookie_ = 100;
 };
 
-void appendIBusText(sd_bus_message* m, const char* text, const char* name = "IBusText") {
-    sd_bus_message_open_container(m, 'v', "(sa{sv}sv)");
-    sd_bus_message_open_container(m, 'r', "sa{sv}sv");
-    sd_bus_message_append(m, "sa{sv}s", name, 0, text);
-    sd_bus_message_append(m, "v", "(sa{sv}av)", "IBusAttrList", 0, 0);
-    sd_bus_message_close_container(m);
-    sd_bus_message_close_container(m);
-}
-
-class IBusMessagesTest : public ::testing::Test {
+class IBusMessagesTest : public BusMessagesTest<IBusMessageHandler> {
   protected:
-    void preedit(const char* member, const char* text, bool visible = true) {
-        auto m = f.signal(kCtx, kIBusInputContext, member, kClient);
-        appendIBusText(m.get(), text);
+    static constexpr const char* kCtx = "/org/freedesktop/IBus/InputContext_2";
+    Message preeditSignal(const char* member = "UpdatePreeditText") {
+        return signal(kCtx, kIBusInputContext, member);
+    }
+    void preedit(const char* text, bool visible = true, const char* member = "UpdatePreeditText") {
+        auto m = preeditSignal(member);
+        sd_bus_message_append(m.get(), "v", kIBusText, "IBusText", 0, text, kIBusAttrs,
+                              "IBusAttrList", 0, 0);
         sd_bus_message_append(m.get(), "ub", 1u, visible);
         if (std::string_view(member) == "UpdatePreeditTextWithMode") {
             sd_bus_message_append(m.get(), "u", 0u);
         }
-        handler.handle(f.sealed(m), kNow);
+        send(m);
     }
-    void contextCall(const char* member) {
-        auto m = f.call(kCtx, kIBusInputContext, member, kClient);
-        handler.handle(f.sealed(m), kNow);
+    void contextCall(const char* member) { send(call(kCtx, kIBusInputContext, member)); }
+    // A key, then the client collecting its effects, answered by `fill`.
+    template <typename Fill>
+    void keyWithEffects(Fill fill) {
+        auto key = call(kCtx, kIBusInputContext, "ProcessKeyEvent");
+        sd_bus_message_append(key.get(), "uuu", 0x72u, 19u, 0u);
+        send(key);
+        EXPECT_TRUE(keyOutstanding());
+        auto handled = reply(key);
+        sd_bus_message_append(handled.get(), "b", 1);
+        send(handled);
+        auto get = call(kCtx, "org.freedesktop.DBus.Properties", "Get");
+        sd_bus_message_append(get.get(), "ss", kIBusInputContext, "PostProcessKeyEvent");
+        send(get);
+        EXPECT_TRUE(keyOutstanding()) << "the effects are still to come";
+        auto effects = reply(get);
+        fill(effects.get());
+        send(effects);
+        EXPECT_FALSE(keyOutstanding());
     }
-
-    MessageFactory f;
-    ContextTracker tracker;
-    IBusMessageHandler handler{tracker};
 };
 
-TEST_F(IBusMessagesTest, PreeditSignalsOfTheFocusedContext) {
+TEST_F(IBusMessagesTest, PreeditSignalsOfTheFocusedContextUntilItsClientLeaves) {
     contextCall("FocusIn");
-    preedit("UpdatePreeditText", "\xe3\x84\xb1");
-    EXPECT_TRUE(tracker.composing());
-    auto hide = f.signal(kCtx, kIBusInputContext, "HidePreeditText", kClient);
-    handler.handle(f.sealed(hide), kNow);
-    EXPECT_FALSE(tracker.composing());
-    auto show = f.signal(kCtx, kIBusInputContext, "ShowPreeditText", kClient);
-    handler.handle(f.sealed(show), kNow);
-    EXPECT_TRUE(tracker.composing());
-    preedit("UpdatePreeditTextWithMode", "");
-    EXPECT_FALSE(tracker.composing());
-    preedit("UpdatePreeditTextWithMode", "ni", false);
-    EXPECT_FALSE(tracker.composing()) << "invisible";
-    preedit("UpdatePreeditText", "ni", true);
+    preedit(kFirstJamo);
+    EXPECT_TRUE(composing());
+    send(preeditSignal("HidePreeditText"));
+    EXPECT_FALSE(composing());
+    send(preeditSignal("ShowPreeditText"));
+    EXPECT_TRUE(composing());
+    preedit("", true, "UpdatePreeditTextWithMode");
+    EXPECT_FALSE(composing());
+    preedit("ni", false, "UpdatePreeditTextWithMode");
+    EXPECT_FALSE(composing()) << "invisible";
+    preedit("ni");
     contextCall("FocusOut");
-    EXPECT_FALSE(tracker.composing());
+    EXPECT_FALSE(composing());
+
+    contextCall("FocusIn");
+    EXPECT_TRUE(composing());
+    auto gone = signal("/org/freedesktop/DBus", "org.freedesktop.DBus", "NameOwnerChanged");
+    sd_bus_message_append(gone.get(), "sss", kClient, kClient, "");
+    send(gone);
+    EXPECT_FALSE(composing()) << "the client left the bus";
 }
 
 TEST_F(IBusMessagesTest, MalformedUpdatesAnswerFalse) {
     contextCall("FocusIn");
-    preedit("UpdatePreeditText", "a");
-    auto wrongSignature = f.signal(kCtx, kIBusInputContext, "UpdatePreeditText", kClient);
-    sd_bus_message_append(wrongSignature.get(), "sub", "a", 1u, 1);
-    handler.handle(f.sealed(wrongSignature), kNow);
-    EXPECT_FALSE(tracker.composing());
-
-    preedit("UpdatePreeditText", "a");
-    auto wrongName = f.signal(kCtx, kIBusInputContext, "UpdatePreeditText", kClient);
-    appendIBusText(wrongName.get(), "a", "IBusAttribute");
-    sd_bus_message_append(wrongName.get(), "ub", 1u, 1);
-    handler.handle(f.sealed(wrongName), kNow);
-    EXPECT_FALSE(tracker.composing());
-
-    preedit("UpdatePreeditText", "a");
-    auto truncated = f.signal(kCtx, kIBusInputContext, "UpdatePreeditText", kClient);
-    appendIBusText(truncated.get(), "a");
-    handler.handle(f.sealed(truncated), kNow);
-    EXPECT_FALSE(tracker.composing());
-
+    const std::function<void(sd_bus_message*)> malformed[] = {
+        [](sd_bus_message* m) { sd_bus_message_append(m, "sub", "a", 1u, 1); },
+        [](sd_bus_message* m) {
+            sd_bus_message_append(m, "v", kIBusText, "IBusAttribute", 0, "a", kIBusAttrs,
+                                  "IBusAttrList", 0, 0);
+            sd_bus_message_append(m, "ub", 1u, 1);
+        },
+        [](sd_bus_message* m) {  // truncated
+            sd_bus_message_append(m, "v", kIBusText, "IBusText", 0, "a", kIBusAttrs, "IBusAttrList",
+                                  0, 0);
+        }};
+    for (const auto& fill : malformed) {
+        preedit("a");
+        auto m = preeditSignal();
+        fill(m.get());
+        send(m);
+        EXPECT_FALSE(composing());
+    }
     // Broken messages about other things leave the answer alone.
-    preedit("UpdatePreeditText", "a");
-    auto badOwner =
-        f.signal("/org/freedesktop/DBus", "org.freedesktop.DBus", "NameOwnerChanged", nullptr);
-    sd_bus_message_append(badOwner.get(), "s", ":1.4");
-    handler.handle(f.sealed(badOwner), kNow);
-    auto badFocus = f.call("/org/freedesktop/IBus/Panel", kIBusPanel, "FocusIn", ":1.0");
-    handler.handle(f.sealed(badFocus), kNow);
-    EXPECT_TRUE(tracker.composing());
-}
-
-TEST_F(IBusMessagesTest, ClientLeavingTheBusForgetsItsContexts) {
-    contextCall("FocusIn");
-    preedit("UpdatePreeditText", "a");
-    auto gone =
-        f.signal("/org/freedesktop/DBus", "org.freedesktop.DBus", "NameOwnerChanged", nullptr);
-    sd_bus_message_append(gone.get(), "sss", kClient, kClient, "");
-    handler.handle(f.sealed(gone), kNow);
-    EXPECT_FALSE(tracker.composing());
+    preedit("a");
+    auto badOwner = signal("/org/freedesktop/DBus", "org.freedesktop.DBus", "NameOwnerChanged");
+    sd_bus_message_append(badOwner.get(), "s", kClient);
+    send(badOwner);
+    send(call("/org/freedesktop/IBus/Panel", kIBusPanel, "FocusIn", ":1.0"));
+    EXPECT_TRUE(composing());
 }
 
 TEST_F(IBusMessagesTest, KeyEffectsCollectedThroughPostProcessKeyEvent) {
+    // An error ends the wait for a key (of a client not yet seen collecting effects).
+    auto key = call(kCtx, kIBusInputContext, "ProcessKeyEvent");
+    sd_bus_message_append(key.get(), "uuu", 0x72u, 19u, 0u);
+    send(reply(send(key), true));
+    EXPECT_FALSE(keyOutstanding());
+
     contextCall("FocusIn");
-    auto key = f.call(kCtx, kIBusInputContext, "ProcessKeyEvent", kClient);
-    sd_bus_message_append(key.get(), "uuu", 0x72u, 19u, 0u);
-    handler.handle(f.sealed(key), kNow);
-    EXPECT_TRUE(tracker.keyOutstanding(kNow));
-    auto keyAnswer = f.reply(key.get());
-    sd_bus_message_append(keyAnswer.get(), "b", 1);
-    handler.handle(f.sealed(keyAnswer), kNow);
-
-    auto get = [&](auto fill) {
-        auto call = f.call(kCtx, "org.freedesktop.DBus.Properties", "Get", kClient);
-        sd_bus_message_append(call.get(), "ss", kIBusInputContext, "PostProcessKeyEvent");
-        handler.handle(f.sealed(call), kNow);
-        EXPECT_TRUE(tracker.keyOutstanding(kNow));
-        auto answer = f.reply(call.get());
-        fill(answer.get());
-        handler.handle(f.sealed(answer), kNow);
-        EXPECT_FALSE(tracker.keyOutstanding(kNow));
+    auto preeditEffect = [](sd_bus_message* m) {
+        sd_bus_message_append(m, "v", "a(yv)", 1, 'm', "(vubu)", kIBusText, "IBusText", 0,
+                              kFirstJamo, kIBusAttrs, "IBusAttrList", 0, 0, 1u, 1, 0u);
     };
-    auto effects = [](sd_bus_message* m, const char* commit, const char* preeditText) {
-        sd_bus_message_open_container(m, 'v', "a(yv)");
-        sd_bus_message_open_container(m, 'a', "(yv)");
-        if (commit) {
-            sd_bus_message_open_container(m, 'r', "yv");
-            sd_bus_message_append(m, "y", 'c');
-            appendIBusText(m, commit);
-            sd_bus_message_close_container(m);
-        }
-        sd_bus_message_open_container(m, 'r', "yv");
-        sd_bus_message_append(m, "y", 'm');
-        sd_bus_message_open_container(m, 'v', "(vubu)");
-        sd_bus_message_open_container(m, 'r', "vubu");
-        appendIBusText(m, preeditText);
-        sd_bus_message_append(m, "ubu", 1u, 1, 0u);
-        sd_bus_message_close_container(m);
-        sd_bus_message_close_container(m);
-        sd_bus_message_close_container(m);
-        sd_bus_message_close_container(m);
-        sd_bus_message_close_container(m);
-    };
-    get([&](sd_bus_message* m) { effects(m, nullptr, "\xe3\x84\xb1"); });
-    EXPECT_TRUE(tracker.composing());
-    get([&](sd_bus_message* m) { effects(m, "\xea\xb0\x80", ""); });
-    EXPECT_FALSE(tracker.composing());
-    get([&](sd_bus_message* m) { effects(m, nullptr, "\xe3\x84\xb1"); });
-    get([](sd_bus_message* m) {
-        sd_bus_message_open_container(m, 'v', "a(yv)");
-        sd_bus_message_open_container(m, 'a', "(yv)");
-        sd_bus_message_append(m, "(yv)", 'm', "s", "not a preedit");
-        sd_bus_message_close_container(m);
-        sd_bus_message_close_container(m);
+    keyWithEffects(preeditEffect);
+    EXPECT_TRUE(composing());
+    keyWithEffects([](sd_bus_message* m) {
+        sd_bus_message_append(m, "v", "a(yv)", 2, 'c', kIBusText, "IBusText", 0, "\xea\xb0\x80",
+                              kIBusAttrs, "IBusAttrList", 0, 0, 'm', "(vubu)", kIBusText,
+                              "IBusText", 0, "", kIBusAttrs, "IBusAttrList", 0, 0, 1u, 1, 0u);
     });
-    EXPECT_FALSE(tracker.composing()) << "unparsable effects";
-    get([&](sd_bus_message* m) { effects(m, nullptr, "\xe3\x84\xb1"); });
-    get([](sd_bus_message* m) { sd_bus_message_append(m, "v", "s", "nothing like it"); });
-    EXPECT_FALSE(tracker.composing());
+    EXPECT_FALSE(composing()) << "committed";
+    keyWithEffects(preeditEffect);
+    keyWithEffects(
+        [](sd_bus_message* m) { sd_bus_message_append(m, "v", "a(yv)", 1, 'm', "s", "no"); });
+    EXPECT_FALSE(composing()) << "unparsable effects";
+    keyWithEffects(preeditEffect);
+    keyWithEffects(
+        [](sd_bus_message* m) { sd_bus_message_append(m, "v", "s", "nothing like it"); });
+    EXPECT_FALSE(composing());
 }
 
-TEST_F(IBusMessagesTest, AnErrorAlsoEndsTheWaitForAKey) {
-    auto key = f.call(kCtx, kIBusInputContext, "ProcessKeyEvent", kClient);
-    sd_bus_message_append(key.get(), "uuu", 0x72u, 19u, 0u);
-    handler.handle(f.sealed(key), kNow);
-    auto failed = f.error(key.get());
-    handler.handle(f.sealed(failed), kNow);
-    EXPECT_FALSE(tracker.keyOutstanding(kNow));
-}
-
-class FcitxMessagesTest : public ::testing::Test {
+class FcitxMessagesTest : public BusMessagesTest<FcitxMessageHandler> {
   protected:
     static constexpr const char* kIc = "/org/freedesktop/portal/inputcontext/3";
 
-    void formatted(sd_bus_message* m, std::initializer_list<const char*> pieces) {
+    static void formatted(sd_bus_message* m, std::initializer_list<const char*> pieces) {
         sd_bus_message_open_container(m, 'a', "(si)");
         for (const char* p : pieces) sd_bus_message_append(m, "(si)", p, 16);
         sd_bus_message_close_container(m);
         sd_bus_message_append(m, "i", 3);
     }
     void update(std::initializer_list<const char*> pieces) {
-        auto m = f.signal(kIc, kFcitxInputContext, "UpdateFormattedPreedit", kClient);
+        auto m = signal(kIc, kFcitxInputContext, "UpdateFormattedPreedit");
         formatted(m.get(), pieces);
-        handler.handle(f.sealed(m), kNow);
+        send(m);
     }
-    void call(const char* member) {
-        auto m = f.call(kIc, kFcitxInputContext, member, kClient);
-        handler.handle(f.sealed(m), kNow);
-    }
-    // One ProcessKeyEventBatch and its answer, filled by `fill` (a(uv) then b).
-    template <typename Fill>
-    void batchKey(Fill fill) {
-        auto key = f.call(kIc, kFcitxInputContext, "ProcessKeyEventBatch", kClient);
-        sd_bus_message_append(key.get(), "uuubu", 0x72u, 19u, 0u, 0, 0u);
-        handler.handle(f.sealed(key), kNow);
-        EXPECT_TRUE(tracker.keyOutstanding(kNow));
-        auto answer = f.reply(key.get());
-        fill(answer.get());
-        handler.handle(f.sealed(answer), kNow);
-        EXPECT_FALSE(tracker.keyOutstanding(kNow));
-    }
-
-    MessageFactory f;
-    ContextTracker tracker;
-    FcitxMessageHandler handler{tracker};
-};
-
-TEST_F(FcitxMessagesTest, FormattedPreeditSignals) {
-    call("FocusIn");
-    update({"", "\xea\xb0\x80"});
-    EXPECT_TRUE(tracker.composing());
-    update({});
-    EXPECT_FALSE(tracker.composing());
-    update({"", ""});
-    EXPECT_FALSE(tracker.composing());
-    update({"a"});
-    auto lost = f.signal(kIc, kFcitxInputContext, "NotifyFocusOut", kClient);
-    handler.handle(f.sealed(lost), kNow);
-    EXPECT_FALSE(tracker.composing());
-    call("FocusIn");
-    EXPECT_TRUE(tracker.composing());
-    call("DestroyIC");
-    EXPECT_FALSE(tracker.composing());
-}
-
-TEST_F(FcitxMessagesTest, PanelPreeditOfClientsThatDrawThePanel) {
-    auto clientSideUi = [&](std::initializer_list<const char*> preedit) {
-        auto m = f.signal(kIc, kFcitxInputContext, "UpdateClientSideUI", kClient);
+    void clientSideUi(std::initializer_list<const char*> preedit) {
+        auto m = signal(kIc, kFcitxInputContext, "UpdateClientSideUI");
         formatted(m.get(), preedit);
         sd_bus_message_append(m.get(), "a(si)a(si)a(ss)iibb", 1, "\xed\x95\x9c", 0, 0, 0, 0, 0, 0,
                               0, 0);
-        handler.handle(f.sealed(m), kNow);
-    };
-    call("FocusIn");
-    clientSideUi({"", "\xe3\x84\xb1"});
-    EXPECT_TRUE(tracker.composing());
+        send(m);
+    }
+    void icCall(const char* member) { send(call(kIc, kFcitxInputContext, member)); }
+    // One ProcessKeyEventBatch and its answer, filled by `fill` (a(uv) then b).
+    template <typename Fill>
+    void batchKey(Fill fill) {
+        auto key = call(kIc, kFcitxInputContext, "ProcessKeyEventBatch");
+        sd_bus_message_append(key.get(), "uuubu", 0x72u, 19u, 0u, 0, 0u);
+        send(key);
+        EXPECT_TRUE(keyOutstanding());
+        auto answer = reply(key);
+        fill(answer.get());
+        send(answer);
+        EXPECT_FALSE(keyOutstanding());
+    }
+};
+
+TEST_F(FcitxMessagesTest, FormattedPreeditSignalsAndTheFocus) {
+    icCall("FocusIn");
+    update({"", "\xea\xb0\x80"});
+    EXPECT_TRUE(composing());
     update({});
-    EXPECT_TRUE(tracker.composing()) << "the client's own preedit is a separate thing";
-    clientSideUi({});
-    EXPECT_FALSE(tracker.composing());
+    EXPECT_FALSE(composing());
+    update({"", ""});
+    EXPECT_FALSE(composing());
     update({"a"});
-    EXPECT_TRUE(tracker.composing());
+    send(signal(kIc, kFcitxInputContext, "NotifyFocusOut"));
+    EXPECT_FALSE(composing());
+    icCall("FocusIn");
+    EXPECT_TRUE(composing());
+    icCall("DestroyIC");
+    EXPECT_FALSE(composing());
+}
+
+TEST_F(FcitxMessagesTest, PanelPreeditOfClientsThatDrawThePanel) {
+    icCall("FocusIn");
+    clientSideUi({"", kFirstJamo});
+    EXPECT_TRUE(composing());
     update({});
-    auto wrong = f.signal(kIc, kFcitxInputContext, "UpdateClientSideUI", kClient);
-    sd_bus_message_append(wrong.get(), "s", "a");
-    clientSideUi({"a"});
-    handler.handle(f.sealed(wrong), kNow);
-    EXPECT_FALSE(tracker.composing());
+    EXPECT_TRUE(composing()) << "the client's own preedit is a separate thing";
+    clientSideUi({});
+    EXPECT_FALSE(composing());
+    update({"a"});
+    EXPECT_TRUE(composing());
 }
 
 TEST_F(FcitxMessagesTest, MalformedMessagesAnswerFalse) {
-    call("FocusIn");
+    icCall("FocusIn");
     update({"a"});
-    auto wrong = f.signal(kIc, kFcitxInputContext, "UpdateFormattedPreedit", kClient);
+    auto wrong = signal(kIc, kFcitxInputContext, "UpdateFormattedPreedit");
     sd_bus_message_append(wrong.get(), "si", "a", 3);
-    handler.handle(f.sealed(wrong), kNow);
-    EXPECT_FALSE(tracker.composing());
+    send(wrong);
+    EXPECT_FALSE(composing());
+
+    clientSideUi({"a"});
+    auto wrongUi = signal(kIc, kFcitxInputContext, "UpdateClientSideUI");
+    sd_bus_message_append(wrongUi.get(), "s", "a");
+    send(wrongUi);
+    EXPECT_FALSE(composing());
 
     update({"a"});
     batchKey([](sd_bus_message* m) {
-        sd_bus_message_open_container(m, 'a', "(uv)");
-        sd_bus_message_append(m, "(uv)", 1u, "s", "not formatted text");
-        sd_bus_message_close_container(m);
-        sd_bus_message_append(m, "b", 1);
+        sd_bus_message_append(m, "a(uv)b", 1, 1u, "s", "not formatted text", 1);
     });
-    EXPECT_FALSE(tracker.composing());
+    EXPECT_FALSE(composing());
 
     update({"a"});
     batchKey([](sd_bus_message* m) { sd_bus_message_append(m, "b", 1); });
-    EXPECT_FALSE(tracker.composing());
+    EXPECT_FALSE(composing());
 }
 
 }  // namespace

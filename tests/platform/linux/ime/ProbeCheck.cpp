@@ -10,7 +10,6 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <chrono>
-#include <cstdio>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -19,55 +18,43 @@
 
 using namespace std::chrono;
 
-namespace {
-std::string answer(sendhold::ime::ImeCompositionProbe& probe) {
-    const auto start = steady_clock::now();
-    const bool marked = probe.hasMarkedText();
-    const auto us = duration_cast<microseconds>(steady_clock::now() - start).count();
-    return std::to_string(marked ? 1 : 0) + " " + std::to_string(us);
-}
-}  // namespace
-
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     sendhold::ime::ImeCompositionProbe probe;
+    auto runFor = [](milliseconds ms, auto done) {
+        const auto until = steady_clock::now() + ms;
+        while (!done() && steady_clock::now() < until) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        }
+    };
+    auto answer = [&] {
+        const auto start = steady_clock::now();
+        const bool marked = probe.hasMarkedText();
+        return std::to_string(marked ? 1 : 0) + " " +
+               std::to_string(duration_cast<microseconds>(steady_clock::now() - start).count());
+    };
     QSocketNotifier input(0, QSocketNotifier::Read);
     QObject::connect(&input, &QSocketNotifier::activated, [&] {
-        std::string line;
-        if (!std::getline(std::cin, line)) {
-            app.quit();
-            return;
-        }
+        std::string line, command, which;
+        if (!std::getline(std::cin, line)) return app.quit();
         std::istringstream words(line);
-        std::string command;
+        int ms = 1000;
         words >> command;
         if (command == "q") {
-            std::cout << answer(probe) << std::endl;
-        } else if (command == "k") {
-            int ms = 1000;
-            words >> ms;
+            std::cout << answer() << std::endl;
+        } else if (command == "k" && words >> ms) {
+            // Reads the buses in a tight loop: the key is seen as soon as it goes out.
             const auto until = steady_clock::now() + milliseconds(ms);
             bool seen = false;
-            while (!(seen = probe.keyOutstanding()) && steady_clock::now() < until) {
-                probe.drain();
-            }
-            std::cout << answer(probe) << " " << (seen ? 1 : 0) << std::endl;
-        } else if (command == "w") {
-            std::string which;
-            int ms = 5000;
-            words >> which >> ms;
+            while (!(seen = probe.keyOutstanding()) && steady_clock::now() < until) probe.drain();
+            std::cout << answer() << " " << (seen ? 1 : 0) << std::endl;
+        } else if (command == "w" && words >> which >> ms) {
             auto up = [&] {
                 return which == "ibus" ? probe.ibusWatching() : probe.fcitxWatching();
             };
-            const auto until = steady_clock::now() + milliseconds(ms);
-            while (!up() && steady_clock::now() < until) {
-                QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-            }
+            runFor(milliseconds(ms), up);
             // The match rules follow the first exchange; give them a moment.
-            const auto settle = steady_clock::now() + milliseconds(100);
-            while (steady_clock::now() < settle) {
-                QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-            }
+            runFor(100ms, [] { return false; });
             std::cout << (up() ? 1 : 0) << std::endl;
         } else {
             std::cout << "?" << std::endl;

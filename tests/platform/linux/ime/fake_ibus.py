@@ -1,23 +1,26 @@
-"""A scripted stand-in for ibus >= 1.5.29 in synchronous mode, which the
-installed IBus cannot produce: ProcessKeyEvent answers only whether the key was
-handled, and the client then collects the key's effects (preedit included) with
-Properties.Get("PostProcessKeyEvent"), an a(yv) list.
+"""Scripted stand-ins for what the installed IBus cannot produce.
+Usage: fake_ibus.py <role> <bus address>; prints "ready" once its name is owned.
 
-Usage: fake_ibus.py <bus address>. Owns org.freedesktop.IBus and serves one
-context at /org/freedesktop/IBus/InputContext_7. Keys: 'r' -> preedit "ㄱ",
-'k' -> "가", Return -> commit and empty preedit, 'z' -> effects that do not
-parse. Each key is answered after a delay: 1 ms normally, 300 ms
-for 'x' (an engine too slow to wait for). Prints "ready" once its name is owned.
+context: ibus >= 1.5.29 in synchronous mode. ProcessKeyEvent answers only
+whether the key was handled; the client then collects the key's effects
+(preedit included) with Properties.Get("PostProcessKeyEvent"), an a(yv) list.
+Serves one context at /org/freedesktop/IBus/InputContext_7. Keys: 'r' ->
+preedit "ㄱ", 'k' -> "가", Return -> commit and empty preedit, 'z' -> effects
+that do not parse. Each key is answered after 1 ms, 'x' after 300 ms (an
+engine too slow to wait for).
+
+panel: owns org.freedesktop.IBus.Panel on ibus-daemon's bus and accepts every
+call, so that the daemon hands it the preedit of clients that cannot draw their own.
 """
 import sys
 
 from gi.repository import Gio, GLib
 
-CONTEXT = "/org/freedesktop/IBus/InputContext_7"
+from ime_session import serve
+
 XML = """<node>
   <interface name="org.freedesktop.IBus.InputContext">
     <method name="FocusIn"/>
-    <method name="FocusOut"/>
     <method name="ProcessKeyEvent">
       <arg direction="in" type="u"/><arg direction="in" type="u"/><arg direction="in" type="u"/>
       <arg direction="out" type="b"/>
@@ -41,37 +44,43 @@ EFFECTS = {
     ord("k"): [preedit("\uac00")],
     0xff0d: [(ord("c"), ibus_text("\uac00")), preedit("")],
     ord("z"): [(ord("m"), GLib.Variant("s", "garbage"))],
-    ord("x"): [],
 }
-DELAY_MS = {ord("x"): 300}
-
 pending = []
 
 
 def method_call(_conn, _sender, _path, _iface, method, params, invocation):
-    if method == "ProcessKeyEvent":
-        keyval = params.unpack()[0]
+    if method != "ProcessKeyEvent":
+        return invocation.return_value(None)
+    keyval = params.unpack()[0]
 
-        def answer():
-            pending[:] = EFFECTS.get(keyval, [])
-            invocation.return_value(GLib.Variant("(b)", (True,)))
-            return False
-        GLib.timeout_add(DELAY_MS.get(keyval, 1), answer)
-    else:
-        invocation.return_value(None)
+    def answer():
+        pending[:] = EFFECTS.get(keyval, [])
+        invocation.return_value(GLib.Variant("(b)", (True,)))
+    GLib.timeout_add(300 if keyval == ord("x") else 1, answer)
 
 
-def get_property(_conn, _sender, _path, _iface, name):
+def get_property(*_):
     effects, pending[:] = list(pending), []
     return GLib.Variant("a(yv)", effects)
 
 
-conn = Gio.DBusConnection.new_for_address_sync(
-    sys.argv[1], Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT
-    | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION, None, None)
-info = Gio.DBusNodeInfo.new_for_xml(XML).interfaces[0]
-conn.register_object(CONTEXT, info, method_call, get_property, None)
-conn.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-               "RequestName", GLib.Variant("(su)", ("org.freedesktop.IBus", 4)), None, 0, -1, None)
-print("ready", flush=True)
-GLib.MainLoop().run()
+def context(conn):
+    info = Gio.DBusNodeInfo.new_for_xml(XML).interfaces[0]
+    conn.register_object("/org/freedesktop/IBus/InputContext_7", info, method_call, get_property,
+                         None)
+
+
+def swallow(conn, message, incoming):
+    # Answer the daemon's calls to the panel (most expect no answer at all).
+    if incoming and message.get_message_type() == Gio.DBusMessageType.METHOD_CALL \
+            and message.get_interface() == "org.freedesktop.IBus.Panel":
+        if not message.get_flags() & Gio.DBusMessageFlags.NO_REPLY_EXPECTED:
+            conn.send_message(message.new_method_reply(), Gio.DBusSendMessageFlags.NONE)
+        return None
+    return message
+
+
+if sys.argv[1] == "panel":
+    serve("org.freedesktop.IBus.Panel", lambda conn: conn.add_filter(swallow))
+else:
+    serve("org.freedesktop.IBus", context)
