@@ -78,10 +78,10 @@ int deviceIoctl(Device& device, ino_t inode, unsigned long request, void* arg) {
     // Whatever is not modelled (LEDs, switches, axes, repeat, phys) reads as empty.
     std::memset(arg, 0, size);
     if (nr == _IOC_NR(EVIOCGVERSION)) *static_cast<int*>(arg) = EV_VERSION;
-    if (nr == _IOC_NR(EVIOCGID)) std::memcpy(arg, &device.spec.id, sizeof device.spec.id);
+    if (nr == _IOC_NR(EVIOCGID)) std::memcpy(arg, &device.shape.id, sizeof device.shape.id);
     if (nr == _IOC_NR(EVIOCGNAME(0))) {
-        const std::size_t length = std::min<std::size_t>(size - 1, device.spec.name.size());
-        std::memcpy(arg, device.spec.name.data(), length);
+        const std::size_t length = std::min<std::size_t>(size - 1, device.shape.name.size());
+        std::memcpy(arg, device.shape.name.data(), length);
         return static_cast<int>(length + 1);
     }
     if (nr == _IOC_NR(EVIOCGKEY(0))) {
@@ -91,7 +91,7 @@ int deviceIoctl(Device& device, ino_t inode, unsigned long request, void* arg) {
     }
     if (nr >= _IOC_NR(EVIOCGBIT(0, 0)) && nr < _IOC_NR(EVIOCGBIT(EV_MAX + 1, 0))) {
         const unsigned type = nr - _IOC_NR(EVIOCGBIT(0, 0));
-        for (const auto& [t, code] : device.spec.codes) {
+        for (const auto& [t, code] : device.shape.codes) {
             if (type == 0) setBit(arg, size, t);
             if (t == type) setBit(arg, size, code);
         }
@@ -215,23 +215,23 @@ void Uinput::sendLed(unsigned code, int value) {
     ::send(testFd, &led, sizeof led, MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
-DeviceSpec keyboardSpec(std::string name) {
-    DeviceSpec spec;
-    spec.name = std::move(name);
-    for (unsigned code = KEY_ESC; code <= KEY_KPDOT; ++code) spec.codes.insert({EV_KEY, code});
+DeviceShape keyboardShape(std::string name) {
+    DeviceShape shape;
+    shape.name = std::move(name);
+    for (unsigned code = KEY_ESC; code <= KEY_KPDOT; ++code) shape.codes.insert({EV_KEY, code});
     for (unsigned code : {KEY_KPENTER, KEY_RIGHTCTRL, KEY_RIGHTALT, KEY_LEFTMETA, KEY_RIGHTMETA}) {
-        spec.codes.insert({EV_KEY, code});
+        shape.codes.insert({EV_KEY, code});
     }
-    for (unsigned led : {LED_NUML, LED_CAPSL, LED_SCROLLL}) spec.codes.insert({EV_LED, led});
-    spec.codes.insert({EV_MSC, MSC_SCAN});
-    spec.codes.insert({EV_REP, REP_DELAY});
-    return spec;
+    for (unsigned led : {LED_NUML, LED_CAPSL, LED_SCROLLL}) shape.codes.insert({EV_LED, led});
+    shape.codes.insert({EV_MSC, MSC_SCAN});
+    shape.codes.insert({EV_REP, REP_DELAY});
+    return shape;
 }
 
-DeviceSpec withPointer(DeviceSpec spec) {
-    for (unsigned code : {REL_X, REL_Y, REL_WHEEL}) spec.codes.insert({EV_REL, code});
-    for (unsigned code : {BTN_LEFT, BTN_RIGHT, BTN_MIDDLE}) spec.codes.insert({EV_KEY, code});
-    return spec;
+DeviceShape withPointer(DeviceShape shape) {
+    for (unsigned code : {REL_X, REL_Y, REL_WHEEL}) shape.codes.insert({EV_REL, code});
+    for (unsigned code : {BTN_LEFT, BTN_RIGHT, BTN_MIDDLE}) shape.codes.insert({EV_KEY, code});
+    return shape;
 }
 
 System::System() : monitorFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
@@ -240,14 +240,14 @@ System::~System() {
     ::close(monitorFd_);
 }
 
-std::shared_ptr<Device> System::add(const std::string& devnode, DeviceSpec spec) {
-    auto device = std::make_shared<Device>(std::move(spec));
+std::shared_ptr<Device> System::add(const std::string& devnode, DeviceShape shape) {
+    auto device = std::make_shared<Device>(std::move(shape));
     devices_.emplace_back(devnode, device);
     return device;
 }
 
-std::shared_ptr<Device> System::plug(const std::string& devnode, DeviceSpec spec) {
-    auto device = add(devnode, std::move(spec));
+std::shared_ptr<Device> System::plug(const std::string& devnode, DeviceShape shape) {
+    auto device = add(devnode, std::move(shape));
     changes_.push_back({DeviceChange::Kind::Added, devnode});
     announce();
     return device;

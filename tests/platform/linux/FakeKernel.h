@@ -20,23 +20,23 @@
 
 namespace sendhold::fake {
 
-struct DeviceSpec {
+struct DeviceShape {
     std::string name = "Fake keyboard";
     input_id id{BUS_USB, 0x046d, 0xc31c, 0x0110};
     std::set<std::pair<unsigned, unsigned>> codes;  // (type, code)
 };
 
-DeviceSpec keyboardSpec(std::string name = "Fake keyboard");
-// Adds a mouse's relative axes and buttons (to an empty spec: a mouse).
-DeviceSpec withPointer(DeviceSpec spec);
+DeviceShape keyboardShape(std::string name = "Fake keyboard");
+// Adds a mouse's relative axes and buttons (to an empty shape: a mouse).
+DeviceShape withPointer(DeviceShape shape);
 
 input_event event(unsigned type, unsigned code, int value = 0);
 
 class Device {
   public:
-    explicit Device(DeviceSpec spec) : spec(std::move(spec)) {}
+    explicit Device(DeviceShape shape) : shape(std::move(shape)) {}
     ~Device();
-    DeviceSpec spec;
+    DeviceShape shape;
 
     // Sends one frame (a SYN_REPORT is added) to the grabbing client, or to
     // every client when none grabs; updates the key state as the kernel would.
@@ -85,9 +85,9 @@ class System final : public InputSystem {
     System();
     ~System() override;
 
-    std::shared_ptr<Device> add(const std::string& devnode, DeviceSpec spec);
+    std::shared_ptr<Device> add(const std::string& devnode, DeviceShape shape);
     // Adds a device later and announces it on the monitor.
-    std::shared_ptr<Device> plug(const std::string& devnode, DeviceSpec spec);
+    std::shared_ptr<Device> plug(const std::string& devnode, DeviceShape shape);
     // Announces the removal on the monitor (the device also vanishes).
     void unplug(const std::string& devnode);
     // The uinput devices the tap created, in order (openings that never

@@ -73,8 +73,9 @@ class TapTest : public ::testing::Test {
     std::vector<Seen> seen;
     std::shared_ptr<LinuxKeyboardTap> tap;
 
-    std::shared_ptr<fake::Device> add(int index = 0, fake::DeviceSpec spec = fake::keyboardSpec()) {
-        return system->add("/dev/input/event" + std::to_string(index), std::move(spec));
+    std::shared_ptr<fake::Device> add(int index = 0,
+                                      fake::DeviceShape shape = fake::keyboardShape()) {
+        return system->add("/dev/input/event" + std::to_string(index), std::move(shape));
     }
     void start() {
         GuardHooks hooks{
@@ -111,9 +112,9 @@ constexpr const char* kShiftReturn =
     "KEY_LEFTSHIFT=1 | KEY_ENTER=1 | KEY_ENTER=0 | KEY_LEFTSHIFT=0 |";
 
 TEST_F(TapTest, TakesKeyboardsWithTheirPointersButNeverItsOwnDevices) {
-    auto keyboard = add(0, fake::withPointer(fake::keyboardSpec()));  // a combined receiver
+    auto keyboard = add(0, fake::withPointer(fake::keyboardShape()));  // a combined receiver
     auto mouse = add(1, fake::withPointer({}));
-    fake::DeviceSpec own = fake::keyboardSpec("Sendhold Fake keyboard");
+    fake::DeviceShape own = fake::keyboardShape("Sendhold Fake keyboard");
     own.id = input_id{kOwnBusType, kOwnVendorId, kOwnProductId, 1};
     auto ownTwin = add(2, own);
     start();
@@ -135,7 +136,7 @@ TEST_F(TapTest, TakesKeyboardsWithTheirPointersButNeverItsOwnDevices) {
 
     // Hot-plug: the twin's own node is ignored, a new keyboard is taken.
     auto again = system->plug("/dev/input/event3", own);
-    auto second = system->plug("/dev/input/event4", fake::keyboardSpec("Second"));
+    auto second = system->plug("/dev/input/event4", fake::keyboardShape("Second"));
     pump();
     EXPECT_FALSE(again->grabbed());
     EXPECT_TRUE(second->grabbed());
@@ -188,7 +189,7 @@ TEST_F(TapTest, TranslatesKeysAndKeepsFramesWithTheirScanCodes) {
 
 TEST_F(TapTest, PostsFollowTheCurrentEventInFramesOfTheirOwnOnTheKeyboardThatOpenedThePress) {
     auto first = add(0);
-    auto second = add(1, fake::keyboardSpec("Second"));
+    auto second = add(1, fake::keyboardShape("Second"));
     start();
     first->press(KEY_ENTER);
     pump();
@@ -246,7 +247,7 @@ TEST_F(TapTest, AReleaseTheGuardDropsStillLeavesTheTwinIfItHoldsTheKey) {
 
 TEST_F(TapTest, RemovalWithKeysHeldReleasesThemAndEndsThePress) {
     auto keyboard = add(0);
-    auto other = add(1, fake::keyboardSpec("Other"));
+    auto other = add(1, fake::keyboardShape("Other"));
     start();
     keyboard->press(KEY_A);
     keyboard->press(KEY_ENTER);
@@ -287,7 +288,7 @@ TEST_F(TapTest, SynDroppedResyncsWithoutStuckKeys) {
 
 TEST_F(TapTest, WaitsForHeldKeysAndLeavesKeyboardsOtherProgramsHold) {
     auto keyboard = add(0);
-    auto taken = add(1, fake::keyboardSpec("Taken"));
+    auto taken = add(1, fake::keyboardShape("Taken"));
     const int otherProgram = taken->open();
     ASSERT_EQ(ioctl(otherProgram, EVIOCGRAB, 1), 0);
     // Sendhold was started with Return: it is still down.
@@ -387,7 +388,7 @@ TEST(TapPermissions, OneLineNamesWhatIsMissingAndHowToGrantIt) {
     };
     for (const Case& c : cases) {
         auto system = std::make_shared<fake::System>();
-        if (!c.mentions.empty()) system->add("/dev/input/event0", fake::keyboardSpec());
+        if (!c.mentions.empty()) system->add("/dev/input/event0", fake::keyboardShape());
         system->uinputError = c.uinputError;
         system->nodeError = c.nodeError;
         system->inputDirectory = c.inputDirectory;
