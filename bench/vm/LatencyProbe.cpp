@@ -1,4 +1,4 @@
-// Guest side of the latency benchmark (tests/vm/latency): times key events
+// Guest side of the latency benchmark (bench/vm/latency): times key events
 // from the write on a uinput keyboard to the moment an application reading
 // the resulting node gets them, one event in flight at a time.
 //
