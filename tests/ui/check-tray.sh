@@ -134,16 +134,21 @@ for display in "-u DISPLAY" DISPLAY=:4242; do
     stop "$pid"
 done
 
-# --- A virtual screen.
-spawn Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1
+# --- A virtual screen. -noreset: by default the server resets when its last client
+# leaves, and a client connecting during that reset is refused.
+spawn Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp -noreset 3>"$work/display" >"$work/xvfb.log" 2>&1
 wait_until 10 test -s "$work/display" || die "Xvfb did not start: $(cat "$work/xvfb.log")"
 export DISPLAY=:$(cat "$work/display")
 wait_until 10 xwininfo -root >/dev/null 2>&1 || die "Xvfb on $DISPLAY does not answer: $(cat "$work/xvfb.log")"
 
 # --- trayer (XEmbed), English.
 start_trayer
+# Sendhold started before the tray is up waits for it with growing pauses; that
+# case is checked further down, here the tray comes first.
+wait_until 10 xdotool search --classname trayer >/dev/null ||
+    die "trayer did not start: $(cat "$work/trayer.log")"
 start_sendhold en
-find_icon 10 || die "the icon was not embedded in trayer"
+find_icon 20 || die "the icon was not embedded in trayer: $(cat "$work/en.out")"
 note "trayer: icon embedded, ${iw}x${ih} at $ix,$iy"
 on=$(shoot_icon trayer-icon-on 'c > 0.05')
 
