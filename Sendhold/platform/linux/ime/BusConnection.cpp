@@ -3,6 +3,11 @@
 #include <poll.h>
 #include <time.h>
 
+#include <algorithm>
+#include <climits>
+
+#include "TimeUnits.h"
+
 namespace sendhold::ime {
 
 BusConnection::BusConnection(sd_bus* bus, MessageHandler onMessage, CloseHandler onClosed)
@@ -67,11 +72,16 @@ void BusConnection::rearm() {
     writable_->setEnabled((events & POLLOUT) != 0);
     std::uint64_t due = 0;
     if (sd_bus_get_timeout(bus_, &due) > 0 && due != UINT64_MAX) {
+        // sd-bus gives CLOCK_MONOTONIC microseconds; waits are capped at a minute.
+        constexpr std::int64_t kMaxWaitNs = 60'000'000'000;
         timespec now{};
         clock_gettime(CLOCK_MONOTONIC, &now);
-        const std::uint64_t nowUs = std::uint64_t(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
-        const std::uint64_t ms = due > nowUs ? (due - nowUs + 999) / 1000 : 0;
-        deadline_.start(static_cast<int>(std::min<std::uint64_t>(ms, 60000)));
+        const std::int64_t nowNs = nanosecondsOf(now);
+        const std::int64_t dueNs = due > std::uint64_t(INT64_MAX / 1000)
+                                       ? INT64_MAX
+                                       : static_cast<std::int64_t>(due) * 1000;
+        const std::int64_t leftNs = dueNs > nowNs ? std::min(dueNs - nowNs, kMaxWaitNs) : 0;
+        deadline_.start(static_cast<int>(millisecondsRoundedUp(leftNs)));
     } else {
         deadline_.stop();
     }

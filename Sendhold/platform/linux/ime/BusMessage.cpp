@@ -27,6 +27,21 @@ MessageHeader readHeader(sd_bus_message* m) {
     return h;
 }
 
+std::optional<NameOwnerChange> readNameOwnerChange(sd_bus_message* m, const MessageHeader& h) {
+    if (h.type != SD_BUS_MESSAGE_SIGNAL || h.sender != kBusName || h.interface != kBusName ||
+        h.member != "NameOwnerChanged") {
+        return std::nullopt;
+    }
+    const char *name = nullptr, *oldOwner = nullptr, *newOwner = nullptr;
+    if (sd_bus_message_read(m, "sss", &name, &oldOwner, &newOwner) < 0) return std::nullopt;
+    return NameOwnerChange{name, oldOwner, newOwner};
+}
+
+bool readHandled(sd_bus_message* m) {
+    int handled = 0;
+    return sd_bus_message_read(m, "b", &handled) > 0 && handled;
+}
+
 std::optional<bool> readIBusText(sd_bus_message* m) {
     if (sd_bus_message_enter_container(m, SD_BUS_TYPE_VARIANT, "(sa{sv}sv)") <= 0) {
         return std::nullopt;

@@ -23,6 +23,42 @@ struct MessageHeader {
 
 MessageHeader readHeader(sd_bus_message* m);
 
+inline constexpr const char* kBusName = "org.freedesktop.DBus";
+
+// Who speaks for an input-method framework: the current owner of its
+// well-known name, learnt from GetNameOwner and NameOwnerChanged. Any client
+// can send input-context signals or calls to itself; only traffic from or to
+// this owner describes real contexts. Unknown until learnt: nothing passes.
+class FrameworkName {
+  public:
+    // `busSpeaksForIt`: ibus-daemon is its own bus and answers calls under the
+    // bus's name (its signals carry its own name).
+    FrameworkName(const char* name, bool busSpeaksForIt)
+        : name_(name), busSpeaks_(busSpeaksForIt) {}
+    const char* name() const { return name_; }
+    void ownerIs(std::string owner) { owner_ = std::move(owner); }
+    bool sentBy(const MessageHeader& h) const {
+        return !owner_.empty() && (h.sender == owner_ || (busSpeaks_ && h.sender == kBusName));
+    }
+    bool addressedTo(const MessageHeader& h) const {
+        return !owner_.empty() && (h.destination == owner_ || h.destination == name_);
+    }
+
+  private:
+    const char* name_;
+    bool busSpeaks_;
+    std::string owner_;
+};
+
+// Reads NameOwnerChanged, when `h` is that signal from the bus itself.
+struct NameOwnerChange {
+    std::string name, oldOwner, newOwner;
+};
+std::optional<NameOwnerChange> readNameOwnerChange(sd_bus_message* m, const MessageHeader& h);
+
+// Reads the "b" answer to a key: whether the framework handled it.
+bool readHandled(sd_bus_message* m);
+
 // Reads a variant holding an IBusText, "(sa{sv}sv)", and tells whether its
 // text is non-empty. Nothing when the value is not an IBusText.
 std::optional<bool> readIBusText(sd_bus_message* m);

@@ -25,6 +25,7 @@ ContextTracker::Context& ContextTracker::context(const std::string& path,
 void ContextTracker::preeditChanged(const std::string& path, const std::string& owner, bool hasText,
                                     std::optional<bool> visible, PreeditSource source) {
     Context& c = context(path, owner);
+    reported(c);
     c.known = true;
     c.hasText[static_cast<int>(source)] = hasText;
     if (visible) c.visible = *visible;
@@ -33,12 +34,16 @@ void ContextTracker::preeditChanged(const std::string& path, const std::string& 
 
 void ContextTracker::preeditShown(const std::string& path, const std::string& owner, bool shown) {
     Context& c = context(path, owner);
+    reported(c);
     c.visible = shown;
     recompute();
 }
 
 void ContextTracker::preeditUnknown(const std::string& path) {
-    if (auto it = contexts_.find(path); it != contexts_.end()) it->second.known = false;
+    if (auto it = contexts_.find(path); it != contexts_.end()) {
+        reported(it->second);
+        it->second.known = false;
+    }
     recompute();
 }
 
@@ -50,6 +55,9 @@ void ContextTracker::focusIn(const std::string& path, const std::string& owner) 
 
 void ContextTracker::focusOut(const std::string& path) {
     if (focused_ == path) focused_.reset();
+    if (auto it = contexts_.find(path); it != contexts_.end()) {
+        it->second.hasText[0] = it->second.hasText[1] = false;
+    }
     recompute();
 }
 
@@ -64,7 +72,7 @@ void ContextTracker::keySent(const std::string& path, const std::string& caller,
     Context& c = context(path, caller);
     focused_ = path;
     if (c.collectsAfterKey) c.followUpDue = at;
-    pending_[{caller, serial}] = PendingCall{path, at, kind};
+    pending_[{caller, serial}] = PendingCall{path, at, kind, reports_};
     recompute();
 }
 
@@ -74,16 +82,25 @@ void ContextTracker::followUpSent(const std::string& path, const std::string& ca
     Context& c = context(path, caller);
     c.collectsAfterKey = true;
     c.followUpDue.reset();
-    pending_[{caller, serial}] = PendingCall{path, at, CallKind::EffectsOfKey};
+    c.reportDue.reset();
+    pending_[{caller, serial}] = PendingCall{path, at, CallKind::EffectsOfKey, reports_};
 }
 
 std::optional<AnsweredCall> ContextTracker::replyArrived(const std::string& destination,
                                                          std::uint32_t replySerial) {
     auto it = pending_.find({destination, replySerial});
     if (it == pending_.end()) return std::nullopt;
-    AnsweredCall answered{std::move(it->second.path), it->second.kind};
+    AnsweredCall answered{std::move(it->second.path), it->second.kind, it->second.reportsBefore};
     pending_.erase(it);
     return answered;
+}
+
+void ContextTracker::keyHandled(const AnsweredCall& call, SteadyTime at) {
+    auto it = contexts_.find(call.path);
+    if (call.kind != CallKind::Key || it == contexts_.end()) return;
+    Context& c = it->second;
+    // Clients that collect the key's effects get the preedit in that answer.
+    if (!c.collectsAfterKey && c.lastReport <= call.reportsBefore) c.reportDue = at;
 }
 
 bool ContextTracker::keyOutstanding(SteadyTime now) const {
@@ -93,6 +110,7 @@ bool ContextTracker::keyOutstanding(SteadyTime now) const {
     }
     for (const auto& [path, c] : contexts_) {
         if (c.followUpDue && *c.followUpDue >= since) return true;
+        if (c.reportDue && *c.reportDue >= now - kReportAfterAnswer) return true;
     }
     return false;
 }
@@ -126,6 +144,11 @@ void ContextTracker::clear() {
 void ContextTracker::prune(SteadyTime now) {
     const SteadyTime since = now - kFreshKeyWindow;
     std::erase_if(pending_, [&](const auto& entry) { return entry.second.at < since; });
+}
+
+void ContextTracker::reported(Context& c) {
+    c.lastReport = ++reports_;
+    c.reportDue.reset();
 }
 
 void ContextTracker::recompute() {

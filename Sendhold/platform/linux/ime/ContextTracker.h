@@ -24,6 +24,8 @@ enum class PreeditSource : std::uint8_t { Client, Panel };
 struct AnsweredCall {
     std::string path;
     CallKind kind;
+    // The tracker's count of preedit reports when the call went out.
+    std::uint64_t reportsBefore = 0;
 };
 
 // What one input-method framework has said about its input contexts, kept so
@@ -37,6 +39,9 @@ class ContextTracker {
     // A key handed to the framework is "fresh" for this long: a Return within
     // it may wait for the key's outcome. Older unanswered keys are given up.
     static constexpr std::chrono::milliseconds kFreshKeyWindow{50};
+    // Some engines (ibus-anthy) answer a key before they report its preedit:
+    // after a handled key's answer, the report is waited for this long.
+    static constexpr std::chrono::milliseconds kReportAfterAnswer{8};
 
     bool composing() const { return composing_; }
 
@@ -51,6 +56,10 @@ class ContextTracker {
     void preeditUnknown(const std::string& path);
 
     void focusIn(const std::string& path, const std::string& owner);
+    // The context lost the focus. Engines commit or drop the preedit then,
+    // often without reporting it (Fcitx5 with anthy sends only the commit),
+    // so its preedit is cleared. Focus moving elsewhere without a FocusOut
+    // keeps it.
     void focusOut(const std::string& path);
     // Focus as reported by a query at start; the preedit stays unknown.
     void seedFocus(const std::string& path);
@@ -67,6 +76,9 @@ class ContextTracker {
     // Returns what the call was, when it was one we track.
     std::optional<AnsweredCall> replyArrived(const std::string& destination,
                                              std::uint32_t replySerial);
+    // The framework answered that it handled `call` (a Key) at `at`: when no
+    // preedit report came since the key went out, one may still follow.
+    void keyHandled(const AnsweredCall& call, SteadyTime at);
     // Whether a fresh key still waits for its outcome at `now`.
     bool keyOutstanding(SteadyTime now) const;
 
@@ -87,20 +99,26 @@ class ContextTracker {
         // call; its keys then stay outstanding until that call is answered.
         bool collectsAfterKey = false;
         std::optional<SteadyTime> followUpDue;
+        // A handled key's answer came before the preedit report; since when.
+        std::optional<SteadyTime> reportDue;
+        std::uint64_t lastReport = 0;
     };
     struct PendingCall {
         std::string path;
         SteadyTime at;
         CallKind kind;
+        std::uint64_t reportsBefore;
     };
     Context& context(const std::string& path, const std::string& owner);
     void prune(SteadyTime now);
     void recompute();
+    void reported(Context& c);
 
     std::map<std::string, Context> contexts_;
     std::optional<std::string> focused_;
     std::map<std::pair<std::string, std::uint32_t>, PendingCall> pending_;
     bool composing_ = false;
+    std::uint64_t reports_ = 0;
 };
 
 }  // namespace sendhold::ime

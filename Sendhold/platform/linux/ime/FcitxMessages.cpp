@@ -24,41 +24,41 @@ std::optional<bool> readFormattedPreedit(sd_bus_message* m) {
 void FcitxMessageHandler::handle(sd_bus_message* m, SteadyTime now) {
     sd_bus_message_rewind(m, 1);
     const MessageHeader h = readHeader(m);
+    if (const auto change = readNameOwnerChange(m, h)) {
+        if (change->name == kFcitxService) {
+            // Started, stopped or replaced: no context survives that.
+            fcitx_.ownerIs(change->newOwner);
+            tracker_.clear();
+        } else if (change->name[0] == ':' && change->newOwner.empty()) {
+            tracker_.ownerGone(change->name);
+        }
+        return;
+    }
     switch (h.type) {
         case SD_BUS_MESSAGE_SIGNAL:
-            if (h.interface == kFcitxInputContext) {
-                if (h.member == "UpdateFormattedPreedit") {
-                    if (const auto hasText = readFormattedPreedit(m)) {
-                        tracker_.preeditChanged(h.path, h.destination, *hasText);
-                    } else {
-                        tracker_.preeditUnknown(h.path);
-                    }
-                } else if (h.member == "UpdateClientSideUI") {
-                    // Sent to clients that draw Fcitx5's panel themselves; it
-                    // leads with the panel's preedit, where the composition of
-                    // a client without preedit support is shown.
-                    if (const auto hasText = readFormattedPreedit(m)) {
-                        tracker_.preeditChanged(h.path, h.destination, *hasText, std::nullopt,
-                                                PreeditSource::Panel);
-                    } else {
-                        tracker_.preeditUnknown(h.path);
-                    }
-                } else if (h.member == "NotifyFocusOut") {
-                    tracker_.focusOut(h.path);
+            if (h.interface != kFcitxInputContext || !fcitx_.sentBy(h)) break;
+            if (h.member == "UpdateFormattedPreedit") {
+                if (const auto hasText = readFormattedPreedit(m)) {
+                    tracker_.preeditChanged(h.path, h.destination, *hasText);
+                } else {
+                    tracker_.preeditUnknown(h.path);
                 }
-            } else if (h.member == "NameOwnerChanged" && h.interface == "org.freedesktop.DBus") {
-                const char *name = nullptr, *oldOwner = nullptr, *newOwner = nullptr;
-                if (sd_bus_message_read(m, "sss", &name, &oldOwner, &newOwner) < 0) break;
-                if (std::string_view(name) == kFcitxService) {
-                    // Started, stopped or replaced: no context survives that.
-                    tracker_.clear();
-                } else if (name[0] == ':' && newOwner[0] == '\0') {
-                    tracker_.ownerGone(name);
+            } else if (h.member == "UpdateClientSideUI") {
+                // Sent to clients that draw Fcitx5's panel themselves; it
+                // leads with the panel's preedit, where the composition of
+                // a client without preedit support is shown.
+                if (const auto hasText = readFormattedPreedit(m)) {
+                    tracker_.preeditChanged(h.path, h.destination, *hasText, std::nullopt,
+                                            PreeditSource::Panel);
+                } else {
+                    tracker_.preeditUnknown(h.path);
                 }
+            } else if (h.member == "NotifyFocusOut") {
+                tracker_.focusOut(h.path);
             }
             break;
         case SD_BUS_MESSAGE_METHOD_CALL:
-            if (h.interface != kFcitxInputContext) break;
+            if (h.interface != kFcitxInputContext || !fcitx_.addressedTo(h)) break;
             if (h.member == "ProcessKeyEvent") {
                 tracker_.keySent(h.path, h.sender, h.serial, now);
             } else if (h.member == "ProcessKeyEventBatch") {
@@ -73,10 +73,13 @@ void FcitxMessageHandler::handle(sd_bus_message* m, SteadyTime now) {
             break;
         case SD_BUS_MESSAGE_METHOD_RETURN:
         case SD_BUS_MESSAGE_METHOD_ERROR:
+            if (!fcitx_.sentBy(h)) break;
             if (auto call = tracker_.replyArrived(h.destination, h.replySerial)) {
-                if (call->kind == CallKind::KeyWithEffects &&
-                    h.type == SD_BUS_MESSAGE_METHOD_RETURN) {
+                if (h.type != SD_BUS_MESSAGE_METHOD_RETURN) break;
+                if (call->kind == CallKind::KeyWithEffects) {
                     batchReply(m, call->path);
+                } else if (readHandled(m)) {
+                    tracker_.keyHandled(*call, now);
                 }
             }
             break;

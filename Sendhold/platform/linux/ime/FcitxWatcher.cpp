@@ -33,10 +33,23 @@ void FcitxWatcher::tryConnect() {
         retry_.start(kRetryMs);
         return;
     }
+    // Who owns Fcitx5's name now; a change between this answer and the
+    // monitoring is caught by the match rule, later ones by the monitor.
+    int r = sd_bus_call_method_async(
+        bus, nullptr, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "AddMatch", nullptr, nullptr, "s",
+        "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
+        "member='NameOwnerChanged',arg0='org.fcitx.Fcitx5'");
+    if (r >= 0) {
+        r = sd_bus_call_method_async(bus, nullptr, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                     "org.freedesktop.DBus", "GetNameOwner",
+                                     &FcitxWatcher::onFcitxOwner, this, "s", kFcitxService);
+    }
     sd_bus_message* call = nullptr;
-    int r =
-        sd_bus_message_new_method_call(bus, &call, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                       "org.freedesktop.DBus.Monitoring", "BecomeMonitor");
+    if (r >= 0)
+        r = sd_bus_message_new_method_call(bus, &call, "org.freedesktop.DBus",
+                                           "/org/freedesktop/DBus",
+                                           "org.freedesktop.DBus.Monitoring", "BecomeMonitor");
     if (r >= 0) r = sd_bus_message_open_container(call, SD_BUS_TYPE_ARRAY, "s");
     for (const char* rule : kMonitorRules) {
         if (r >= 0) r = sd_bus_message_append(call, "s", rule);
@@ -51,11 +64,13 @@ void FcitxWatcher::tryConnect() {
         return;
     }
     tracker_.clear();
+    handler_.fcitxIs({});
     monitoring_ = false;
     connection_ = std::make_unique<BusConnection>(
         bus,
         [this](sd_bus_message* m) {
-            if (monitoring_) handler_.handle(m, std::chrono::steady_clock::now());
+            // Before monitoring, only the name change asked for above arrives.
+            handler_.handle(m, std::chrono::steady_clock::now());
         },
         [this](BusConnection* which) { onClosed(which, kRetryMs); });
 }
@@ -67,6 +82,14 @@ void FcitxWatcher::onClosed(BusConnection* which, int retryMs) {
     connection_->detach();
     connection_.release()->deleteLater();
     retry_.start(retryMs);
+}
+
+int FcitxWatcher::onFcitxOwner(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    const char* owner = nullptr;
+    if (!sd_bus_message_is_method_error(m, nullptr) && sd_bus_message_read(m, "s", &owner) >= 0) {
+        static_cast<FcitxWatcher*>(userdata)->handler_.fcitxIs(owner);
+    }
+    return 1;
 }
 
 int FcitxWatcher::onBecameMonitor(sd_bus_message* m, void* userdata, sd_bus_error*) {

@@ -29,6 +29,7 @@ class FcitxWatcher : public QObject {
     void tryConnect();
     // Forgets the connection `which` and tries again after `retryMs`.
     void onClosed(BusConnection* which, int retryMs);
+    static int onFcitxOwner(sd_bus_message* m, void* userdata, sd_bus_error* error);
     static int onBecameMonitor(sd_bus_message* m, void* userdata, sd_bus_error* error);
 
     ContextTracker tracker_;

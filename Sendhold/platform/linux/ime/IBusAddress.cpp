@@ -1,5 +1,9 @@
 #include "IBusAddress.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <charconv>
 #include <fstream>
 #include <sstream>
@@ -82,6 +86,49 @@ std::optional<IBusAddressFile> parseIBusAddressFile(std::string_view contents) {
     }
     if (result.address.empty()) return std::nullopt;
     return result;
+}
+
+std::optional<IBusAddressFile> readIBusAddressFile(const std::string& path) {
+    constexpr std::size_t kMaxSize = 4096;
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return std::nullopt;
+    struct stat info {};
+    std::string contents;
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+        static_cast<std::size_t>(info.st_size) <= kMaxSize) {
+        contents.resize(kMaxSize);
+        const ssize_t n = read(fd, contents.data(), kMaxSize);
+        contents.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    }
+    close(fd);
+    return parseIBusAddressFile(contents);
+}
+
+bool isUnixSocketAddress(std::string_view address) {
+    bool any = false;
+    while (!address.empty()) {
+        const auto end = address.find(';');
+        std::string_view entry = address.substr(0, end);
+        address = end == std::string_view::npos ? std::string_view() : address.substr(end + 1);
+        if (entry.empty()) continue;
+        if (!entry.starts_with("unix:")) return false;
+        entry.remove_prefix(5);
+        int sockets = 0;
+        while (!entry.empty()) {
+            const auto comma = entry.find(',');
+            const std::string_view pair = entry.substr(0, comma);
+            entry = comma == std::string_view::npos ? std::string_view() : entry.substr(comma + 1);
+            const auto equals = pair.find('=');
+            if (equals == std::string_view::npos || equals == 0 || equals + 1 == pair.size()) {
+                return false;
+            }
+            const std::string_view key = pair.substr(0, equals);
+            if (key == "path" || key == "abstract") ++sockets;
+        }
+        if (sockets != 1) return false;
+        any = true;
+    }
+    return any;
 }
 
 }  // namespace sendhold::ime

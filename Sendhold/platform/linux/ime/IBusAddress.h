@@ -30,4 +30,15 @@ struct IBusAddressFile {
 // are ignored. Nothing when there is no address.
 std::optional<IBusAddressFile> parseIBusAddressFile(std::string_view contents);
 
+// Reads the address file without ever blocking or reading much: only a
+// regular file of at most 4 KiB counts (a FIFO or a device in its place does not).
+std::optional<IBusAddressFile> readIBusAddressFile(const std::string& path);
+
+// Whether the D-Bus address list names only unix sockets: every entry is
+// "unix:" with exactly one of path= or abstract= (other keys, such as guid=,
+// are allowed, as sd-bus allows them). One entry of any other transport
+// rejects the whole list: unixexec: would run a program, tcp: would leave
+// the machine.
+bool isUnixSocketAddress(std::string_view address);
+
 }  // namespace sendhold::ime

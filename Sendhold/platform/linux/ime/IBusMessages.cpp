@@ -8,7 +8,6 @@ namespace sendhold::ime {
 
 namespace {
 constexpr const char* kProperties = "org.freedesktop.DBus.Properties";
-constexpr const char* kDBus = "org.freedesktop.DBus";
 
 // Reads the leading "v u b" of UpdatePreeditText(vub) and (vubu): whether the
 // text is non-empty and visible.
@@ -24,24 +23,28 @@ std::optional<std::pair<bool, bool>> readPreeditUpdate(sd_bus_message* m) {
 void IBusMessageHandler::handle(sd_bus_message* m, SteadyTime now) {
     sd_bus_message_rewind(m, 1);
     const MessageHeader h = readHeader(m);
+    if (const auto change = readNameOwnerChange(m, h)) {
+        if (change->name == kIBusService) {
+            // A daemon standing in on a plain message bus came or went.
+            daemon_.ownerIs(change->newOwner);
+            tracker_.clear();
+        } else if (change->name[0] == ':' && change->newOwner.empty()) {
+            tracker_.ownerGone(change->name);
+        }
+        return;
+    }
     switch (h.type) {
         case SD_BUS_MESSAGE_SIGNAL:
-            if (h.interface == kIBusInputContext) {
+            if (h.interface == kIBusInputContext && daemon_.sentBy(h)) {
                 contextSignal(m, h.member, h.path, h.destination);
-            } else if (h.interface == kDBus && h.member == "NameOwnerChanged") {
-                const char *name = nullptr, *oldOwner = nullptr, *newOwner = nullptr;
-                if (sd_bus_message_read(m, "sss", &name, &oldOwner, &newOwner) >= 0 &&
-                    name[0] == ':' && newOwner[0] == '\0') {
-                    tracker_.ownerGone(name);
-                }
             }
             break;
         case SD_BUS_MESSAGE_METHOD_CALL:
-            if (h.interface == kIBusInputContext) {
+            if (h.interface == kIBusInputContext && daemon_.addressedTo(h)) {
                 contextCall(m, h.member, h.path, h.sender, h.serial, now);
-            } else if (h.interface == kIBusPanel) {
+            } else if (h.interface == kIBusPanel && daemon_.sentBy(h)) {
                 panelCall(m, h.member);
-            } else if (h.interface == kProperties && h.member == "Get") {
+            } else if (h.interface == kProperties && h.member == "Get" && daemon_.addressedTo(h)) {
                 const char *iface = nullptr, *property = nullptr;
                 if (sd_bus_message_read(m, "ss", &iface, &property) >= 0 &&
                     std::string_view(iface) == kIBusInputContext &&
@@ -52,10 +55,13 @@ void IBusMessageHandler::handle(sd_bus_message* m, SteadyTime now) {
             break;
         case SD_BUS_MESSAGE_METHOD_RETURN:
         case SD_BUS_MESSAGE_METHOD_ERROR:
+            if (!daemon_.sentBy(h)) break;
             if (auto call = tracker_.replyArrived(h.destination, h.replySerial)) {
-                if (call->kind == CallKind::EffectsOfKey &&
-                    h.type == SD_BUS_MESSAGE_METHOD_RETURN) {
+                if (h.type != SD_BUS_MESSAGE_METHOD_RETURN) break;
+                if (call->kind == CallKind::EffectsOfKey) {
                     postProcessReply(m, call->path);
+                } else if (readHandled(m)) {
+                    tracker_.keyHandled(*call, now);
                 }
             }
             break;

@@ -5,9 +5,8 @@
 #include <QFileInfo>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 #include "IBusAddress.h"
 
@@ -31,21 +30,11 @@ const char* const kMatchRules[] = {
     "member='NameOwnerChanged'",
 };
 
-std::optional<std::string> readFile(const std::string& path) {
-    std::ifstream in(path);
-    if (!in) return std::nullopt;
-    std::ostringstream contents;
-    contents << in.rdbuf();
-    return contents.str();
-}
-
 // The daemon's address as its clients would pick it, when a daemon runs.
 std::optional<std::string> daemonAddress(const std::string& addressFile) {
     if (const char* address = std::getenv("IBUS_ADDRESS"); address && *address) return address;
     if (addressFile.empty()) return std::nullopt;
-    const auto contents = readFile(addressFile);
-    if (!contents) return std::nullopt;
-    const auto parsed = parseIBusAddressFile(*contents);
+    const auto parsed = readIBusAddressFile(addressFile);
     if (!parsed) return std::nullopt;
     // A file left behind by a daemon that is gone.
     if (parsed->daemonPid > 0 && kill(static_cast<pid_t>(parsed->daemonPid), 0) != 0 &&
@@ -90,6 +79,14 @@ void IBusWatcher::tryConnect() {
         onClosed();
     }
     if (!address) return;
+    if (!isUnixSocketAddress(*address)) {
+        // Said once per address: the file watch and the retry come back here.
+        if (*address != refusedAddress_) {
+            std::fprintf(stderr, "sendhold: ignoring an IBus address that is not a unix socket\n");
+        }
+        refusedAddress_ = *address;
+        return;
+    }
 
     sd_bus* bus = nullptr;
     if (sd_bus_new(&bus) < 0) return;
@@ -99,9 +96,12 @@ void IBusWatcher::tryConnect() {
         sd_bus_unref(bus);
         return;
     }
-    // The focus query goes out before the match rules: its answer comes
-    // before any watched traffic, so no other client's reply can be taken
-    // for it.
+    // The daemon's name and focus queries go out before the match rules:
+    // their answers come before any watched traffic, so no other client's
+    // reply can be taken for them.
+    sd_bus_call_method_async(bus, nullptr, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                             "org.freedesktop.DBus", "GetNameOwner", &IBusWatcher::onDaemonName,
+                             this, "s", kIBusService);
     sd_bus_call_method_async(bus, nullptr, "org.freedesktop.IBus", "/org/freedesktop/IBus",
                              "org.freedesktop.IBus", "CurrentInputContext",
                              &IBusWatcher::onCurrentInputContext, this, "");
@@ -130,6 +130,14 @@ void IBusWatcher::onClosed(BusConnection* which) {
         connection_.release()->deleteLater();
     }
     retry_.start();
+}
+
+int IBusWatcher::onDaemonName(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    const char* owner = nullptr;
+    if (!sd_bus_message_is_method_error(m, nullptr) && sd_bus_message_read(m, "s", &owner) >= 0) {
+        static_cast<IBusWatcher*>(userdata)->handler_.daemonIs(owner);
+    }
+    return 1;
 }
 
 int IBusWatcher::onCurrentInputContext(sd_bus_message* m, void* userdata, sd_bus_error*) {

@@ -15,8 +15,9 @@ namespace sendhold::ime {
 // Joins ibus-daemon's own bus as an ordinary client and watches its input
 // contexts through match rules. It never takes a name (the panel's least of
 // all) and never calls anything on another client's context; the only call it
-// makes besides the match rules is the daemon's CurrentInputContext, once per
-// connection, to learn the focus. When the daemon goes away everything is
+// makes besides the match rules are GetNameOwner and the daemon's
+// CurrentInputContext, once per connection, to learn who speaks for the daemon
+// and the focus. Only unix-socket addresses are joined. When the daemon goes away everything is
 // forgotten; the address file is watched so that a restarted daemon is
 // joined again.
 class IBusWatcher : public QObject {
@@ -37,12 +38,14 @@ class IBusWatcher : public QObject {
     // Forgets the connection `which` (the current one when null).
     void onClosed(BusConnection* which = nullptr);
     void watchAddressFile();
+    static int onDaemonName(sd_bus_message* m, void* userdata, sd_bus_error* error);
     static int onCurrentInputContext(sd_bus_message* m, void* userdata, sd_bus_error* error);
 
     ContextTracker tracker_;
     IBusMessageHandler handler_{tracker_};
     std::unique_ptr<BusConnection> connection_;
     std::string connectedAddress_;
+    std::string refusedAddress_;
     bool focusAnswered_ = false;
     std::string addressFile_;
     QFileSystemWatcher files_;
