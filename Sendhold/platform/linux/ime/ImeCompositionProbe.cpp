@@ -52,7 +52,7 @@ ContextTracker& ImeCompositionProbe::fcitxTracker() {
     return fcitx_->tracker();
 }
 
-void ImeCompositionProbe::drain() {
+void ImeCompositionProbe::drain(int limit) {
     // One zero-timeout poll is far cheaper than letting sd-bus try to read
     // each connection; most questions find nothing new.
     const auto connections = {ibus_->connection(), fcitx_->connection()};
@@ -63,7 +63,7 @@ void ImeCompositionProbe::drain() {
     for (nfds_t i = 0; i < count; ++i) {
         if (fds[i].revents == 0) continue;
         for (BusConnection* c : connections) {
-            if (c && c->fd() == fds[i].fd) c->drain(kDrainLimit);
+            if (c && c->fd() == fds[i].fd) c->drain(limit);
         }
     }
 }

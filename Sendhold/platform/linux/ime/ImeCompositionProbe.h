@@ -30,8 +30,9 @@ class ImeCompositionProbe final : public CompositionProbe {
     bool composing() const;
     // Whether a key handed to an input method still waits for its outcome.
     bool keyOutstanding() const;
-    // Reads and applies what has already arrived on both buses.
-    void drain();
+    // Reads and applies what has already arrived on both buses, at most
+    // `limit` messages from each.
+    void drain(int limit = 64);
     // For tests and benchmarks: whether each watcher is up, and the state
     // kept for each framework.
     bool ibusWatching() const;

@@ -43,10 +43,11 @@ int main(int argc, char** argv) {
         if (command == "q") {
             std::cout << answer() << std::endl;
         } else if (command == "k" && words >> ms) {
-            // Reads the buses in a tight loop: the key is seen as soon as it goes out.
+            // Reads the buses one message at a time: the key is seen as soon
+            // as it goes out, before its answer.
             const auto until = steady_clock::now() + milliseconds(ms);
             bool seen = false;
-            while (!(seen = probe.keyOutstanding()) && steady_clock::now() < until) probe.drain();
+            while (!(seen = probe.keyOutstanding()) && steady_clock::now() < until) probe.drain(1);
             std::cout << answer() << " " << (seen ? 1 : 0) << std::endl;
         } else if (command == "w" && words >> which >> ms) {
             auto up = [&] {
