@@ -111,8 +111,9 @@ bool isUnixSocketAddress(std::string_view address) {
         std::string_view entry = address.substr(0, end);
         address = end == std::string_view::npos ? std::string_view() : address.substr(end + 1);
         if (entry.empty()) continue;
-        if (!entry.starts_with("unix:")) return false;
-        entry.remove_prefix(5);
+        const auto colon = entry.find(':');
+        if (colon == std::string_view::npos || entry.substr(0, colon) != "unix") return false;
+        entry.remove_prefix(colon + 1);
         int sockets = 0;
         while (!entry.empty()) {
             const auto comma = entry.find(',');
