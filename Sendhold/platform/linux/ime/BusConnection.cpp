@@ -45,6 +45,7 @@ int BusConnection::filter(sd_bus_message* m, void* userdata, sd_bus_error*) {
 
 bool BusConnection::drain(int limit) {
     if (closed_) return false;
+    holdsUnprocessed_ = false;
     for (int i = 0; i < limit; ++i) {
         const int r = sd_bus_process(bus_, nullptr);
         if (r < 0 || !sd_bus_is_open(bus_)) {
@@ -55,6 +56,7 @@ bool BusConnection::drain(int limit) {
     }
     // sd-bus may hold messages it already read, which the fd no longer
     // announces: finish them from the loop.
+    holdsUnprocessed_ = true;
     QTimer::singleShot(0, this, [this] { process(); });
     return true;
 }

@@ -37,6 +37,9 @@ class BusConnection : public QObject {
     // Reads and dispatches what has already arrived, at most `limit` messages;
     // never blocks. Answers false once the connection is lost.
     bool drain(int limit);
+    // Whether the last drain stopped at its limit: sd-bus may hold messages
+    // it already read, which the fd no longer announces.
+    bool holdsUnprocessed() const { return holdsUnprocessed_; }
 
   private:
     static int filter(sd_bus_message* m, void* userdata, sd_bus_error* error);
@@ -51,6 +54,7 @@ class BusConnection : public QObject {
     std::unique_ptr<QSocketNotifier> writable_;
     QTimer deadline_;
     bool closed_ = false;
+    bool holdsUnprocessed_ = false;
 };
 
 }  // namespace sendhold::ime

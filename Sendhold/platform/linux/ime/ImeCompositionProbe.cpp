@@ -54,16 +54,19 @@ ContextTracker& ImeCompositionProbe::fcitxTracker() {
 
 void ImeCompositionProbe::drain(int limit) {
     // One zero-timeout poll is far cheaper than letting sd-bus try to read
-    // each connection; most questions find nothing new.
+    // each connection; most questions find nothing new. Messages sd-bus
+    // already read but a drain left unprocessed no longer show on the fd.
     const auto connections = {ibus_->connection(), fcitx_->connection()};
     pollfd fds[2];
     const nfds_t count = pollSet(connections, fds);
     const timespec now{0, 0};
-    if (count == 0 || ppoll(fds, count, &now, nullptr) <= 0) return;
+    if (count == 0) return;
+    ppoll(fds, count, &now, nullptr);  // when it fails, revents stay 0
     for (nfds_t i = 0; i < count; ++i) {
-        if (fds[i].revents == 0) continue;
         for (BusConnection* c : connections) {
-            if (c && c->fd() == fds[i].fd) c->drain(limit);
+            if (c && c->fd() == fds[i].fd && (fds[i].revents || c->holdsUnprocessed())) {
+                c->drain(limit);
+            }
         }
     }
 }
