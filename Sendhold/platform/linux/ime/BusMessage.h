@@ -35,7 +35,6 @@ class FrameworkName {
     // bus's name (its signals carry its own name).
     FrameworkName(const char* name, bool busSpeaksForIt)
         : name_(name), busSpeaks_(busSpeaksForIt) {}
-    const char* name() const { return name_; }
     void ownerIs(std::string owner) { owner_ = std::move(owner); }
     bool sentBy(const MessageHeader& h) const {
         return !owner_.empty() && (h.sender == owner_ || (busSpeaks_ && h.sender == kBusName));
