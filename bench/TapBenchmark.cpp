@@ -34,7 +34,7 @@ class NullScheduler final : public TimerScheduler {
 // Baseline: poll, read the frame, write it on; no decision at all.
 void BM_PlainCopy(benchmark::State& state) {
     auto system = std::make_shared<fake::System>();
-    auto device = system->add("/dev/input/event0", fake::keyboardShape());
+    auto device = system->add("/dev/input/event0", fake::keyboard());
     const int source = device->open();
     int sink[2];
     socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sink);
@@ -58,7 +58,7 @@ BENCHMARK(BM_PlainCopy);
 // The tap on the Qt loop with the real guard; an ordinary key, down and up.
 void BM_TapFrame(benchmark::State& state) {
     auto system = std::make_shared<fake::System>();
-    auto device = system->add("/dev/input/event0", fake::keyboardShape());
+    auto device = system->add("/dev/input/event0", fake::keyboard());
     std::ostringstream out;
     KeyboardManager guard(KeyboardManagerSeams{.timers = std::make_shared<NullScheduler>()}, &out);
     GuardHooks hooks{

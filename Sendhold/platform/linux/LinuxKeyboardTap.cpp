@@ -1,18 +1,18 @@
 #include "LinuxKeyboardTap.h"
 
-#include <unistd.h>
-
 #include <QObject>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
-#include <cmath>
 #include <cstring>
 #include <iostream>
 
+#include "AccessCheck.h"
 #include "KeyTranslation.h"
+#include "TimeUnits.h"
 
 namespace sendhold {
 namespace {
@@ -20,22 +20,14 @@ namespace {
 constexpr std::array kHeldModifiers = {KEY_LEFTSHIFT, KEY_RIGHTSHIFT, KEY_LEFTCTRL, KEY_RIGHTCTRL,
                                        KEY_LEFTALT,   KEY_RIGHTALT,   KEY_LEFTMETA, KEY_RIGHTMETA};
 
-std::chrono::milliseconds milliseconds(double seconds) {
-    if (!std::isfinite(seconds) || seconds < 0) seconds = 0;
-    return std::chrono::milliseconds(std::llround(seconds * 1000));
-}
-
 std::int64_t frameTimeNs(const std::vector<input_event>& frame) {
     const input_event& last = frame.back();
-    return static_cast<std::int64_t>(last.input_event_sec) * 1'000'000'000 +
-           static_cast<std::int64_t>(last.input_event_usec) * 1000;
+    return nanosecondsOf(last.input_event_sec, last.input_event_usec, 1'000'000);
 }
 
 bool releasesAKey(const std::vector<input_event>& frame) {
-    for (const input_event& event : frame) {
-        if (event.type == EV_KEY && event.value == 0) return true;
-    }
-    return false;
+    return std::any_of(frame.begin(), frame.end(),
+                       [](const input_event& e) { return e.type == EV_KEY && e.value == 0; });
 }
 
 std::string describeError(int negativeErrno) {
@@ -43,6 +35,31 @@ std::string describeError(int negativeErrno) {
 }
 
 }  // namespace
+
+// One keyboard's side of forwarding a frame.
+class LinuxKeyboardTap::Sink final : public FrameSink {
+  public:
+    Sink(LinuxKeyboardTap& tap, Keyboard& keyboard) : tap_(tap), keyboard_(keyboard) {}
+    bool dispatchKey(const input_event& key) override { return tap_.dispatchKey(keyboard_, key); }
+    bool holds(unsigned code) const override { return keyboard_.output->holds(code); }
+    void writeFrame(std::span<const input_event> events) override {
+        keyboard_.output->writeFrame(events);
+    }
+    bool hasPosts() const override { return !tap_.posts_.empty(); }
+    void drainPosts() override { tap_.drainPosts(); }
+
+  private:
+    LinuxKeyboardTap& tap_;
+    Keyboard& keyboard_;
+};
+
+LinuxKeyboardTap::Keyboard::~Keyboard() {
+    // The notifiers go with deleteLater (this may run inside their own signal);
+    // until then they must not watch descriptors that are closed now.
+    if (sourceNotifier) sourceNotifier->setEnabled(false);
+    if (outputNotifier) outputNotifier->setEnabled(false);
+    if (waitNotice) waitNotice->stop();
+}
 
 LinuxKeyboardTap::LinuxKeyboardTap(std::shared_ptr<InputSystem> system, GuardHooks guard,
                                    std::ostream* diagnostics, TapOptions options)
@@ -62,50 +79,15 @@ void LinuxKeyboardTap::say(const std::string& line) {
 
 bool LinuxKeyboardTap::create() {
     if (created_) return true;
-    std::vector<std::string> missing;
-    const int uinput = system_->openUinput();
-    if (uinput >= 0) {
-        ::close(uinput);
-    } else if (uinput == -ENOENT || uinput == -ENODEV) {
-        missing.push_back("/dev/uinput is missing (load the module: sudo modprobe uinput)");
-    } else {
-        missing.push_back("/dev/uinput is not writable (" + describeError(uinput) +
-                          "; install the udev rule from the README, e.g. "
-                          "/etc/udev/rules.d/70-sendhold.rules)");
-    }
-    if (!system_->hasInputDirectory()) {
-        missing.push_back("/dev/input is missing (this system shows no input devices)");
-    } else {
-        const std::vector<std::string> nodes = system_->eventNodes();
-        bool readable = nodes.empty();
-        for (const std::string& node : nodes) {
-            const int fd = system_->openEventNode(node);
-            if (fd >= 0) {
-                ::close(fd);
-                readable = true;
-                break;
-            }
-        }
-        if (!readable) {
-            missing.push_back(
-                "no /dev/input/event* device is readable (join the input group: "
-                "sudo usermod -aG input $USER, then log in again)");
-        }
-    }
-    if (!missing.empty()) {
-        std::string line = "the keyboard guard cannot run: ";
-        for (std::size_t i = 0; i < missing.size(); ++i) {
-            if (i > 0) line += "; ";
-            line += missing[i];
-        }
-        say(line + ". See \"Permissions\" in the README.");
+    if (const std::string missing = missingAccess(*system_); !missing.empty()) {
+        say(missing);
         return false;
     }
     const int monitor = system_->startMonitor();
     if (monitor >= 0) {
-        monitorNotifier_ = new QSocketNotifier(monitor, QSocketNotifier::Read, context_.get());
+        monitorNotifier_.reset(new QSocketNotifier(monitor, QSocketNotifier::Read));
         monitorNotifier_->setEnabled(false);
-        QObject::connect(monitorNotifier_, &QSocketNotifier::activated, context_.get(),
+        QObject::connect(monitorNotifier_.get(), &QSocketNotifier::activated, context_.get(),
                          [this] { serviceMonitor(); });
     } else {
         say("cannot watch for keyboards plugged in later (" + describeError(monitor) +
@@ -120,7 +102,7 @@ void LinuxKeyboardTap::enable() {
     enabled_ = true;
     QObject* context = context_.get();
     watchdog_ = std::make_unique<Watchdog>(
-        std::chrono::nanoseconds(std::llround(options_.watchdogSeconds * 1e9)), [this, context] {
+        durationFromSeconds<std::chrono::nanoseconds>(options_.watchdogSeconds), [this, context] {
             // Runs on the watchdog thread; the rest happens on the main loop.
             QMetaObject::invokeMethod(
                 context, [this] { handleWatchdogTrip(); }, Qt::QueuedConnection);
@@ -134,16 +116,14 @@ void LinuxKeyboardTap::shutdown() {
     watchdog_.reset();
     for (auto& [node, keyboard] : keyboards_) {
         if (keyboard->output) keyboard->output->releaseAll();
-        delete keyboard->sourceNotifier;
-        delete keyboard->outputNotifier;
-        delete keyboard->waitNotice;
     }
     // Closing the descriptors ends the grabs and removes the twins.
     keyboards_.clear();
-    delete monitorNotifier_;
-    monitorNotifier_ = nullptr;
+    if (monitorNotifier_) monitorNotifier_->setEnabled(false);
+    monitorNotifier_.reset();
     pressOwner_ = nullptr;
     posts_.clear();
+    postedModifiers_.clear();
     created_ = false;
     enabled_ = false;
 }
@@ -198,8 +178,8 @@ void LinuxKeyboardTap::addDevice(const std::string& devnode, bool hotPlugged) {
     if (!source || source->isOwnDevice() || !source->isKeyboard()) return;
     auto keyboard = std::make_unique<Keyboard>();
     keyboard->source = std::move(source);
-    keyboard->sourceNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, context_.get());
-    QObject::connect(keyboard->sourceNotifier, &QSocketNotifier::activated, context_.get(),
+    keyboard->sourceNotifier.reset(new QSocketNotifier(fd, QSocketNotifier::Read));
+    QObject::connect(keyboard->sourceNotifier.get(), &QSocketNotifier::activated, context_.get(),
                      [this, devnode] { serviceKeyboard(devnode); });
     Keyboard& added = *keyboard;
     keyboards_.emplace(devnode, std::move(keyboard));
@@ -218,15 +198,6 @@ void LinuxKeyboardTap::removeKeyboard(const std::string& devnode) {
         pressOwner_ = nullptr;
     }
     if (watchdog_) watchdog_->unwatch(keyboard.watch);
-    // This may run inside the notifier's own signal: delete later.
-    for (QObject* object : {static_cast<QObject*>(keyboard.sourceNotifier),
-                            static_cast<QObject*>(keyboard.outputNotifier),
-                            static_cast<QObject*>(keyboard.waitNotice)}) {
-        if (!object) continue;
-        if (auto* notifier = qobject_cast<QSocketNotifier*>(object)) notifier->setEnabled(false);
-        if (auto* timer = qobject_cast<QTimer*>(object)) timer->stop();
-        object->deleteLater();
-    }
     keyboards_.erase(found);
 }
 
@@ -283,9 +254,9 @@ bool LinuxKeyboardTap::tryTake(Keyboard& keyboard) {
             return true;
         }
         const std::string devnode = keyboard.source->devnode();
-        keyboard.outputNotifier =
-            new QSocketNotifier(keyboard.output->fd(), QSocketNotifier::Read, context_.get());
-        QObject::connect(keyboard.outputNotifier, &QSocketNotifier::activated, context_.get(),
+        keyboard.outputNotifier.reset(
+            new QSocketNotifier(keyboard.output->fd(), QSocketNotifier::Read));
+        QObject::connect(keyboard.outputNotifier.get(), &QSocketNotifier::activated, context_.get(),
                          [this, devnode] { serviceFeedback(devnode); });
     }
     keyboard.state = State::Taken;
@@ -299,30 +270,37 @@ void LinuxKeyboardTap::startWaiting(Keyboard& keyboard) {
     keyboard.state = State::Waiting;
     if (keyboard.waitNoticed) return;
     if (!keyboard.waitNotice) {
-        keyboard.waitNotice = new QTimer(context_.get());
+        keyboard.waitNotice.reset(new QTimer());
         keyboard.waitNotice->setSingleShot(true);
         const std::string devnode = keyboard.source->devnode();
-        QObject::connect(keyboard.waitNotice, &QTimer::timeout, context_.get(), [this, devnode] {
-            auto found = keyboards_.find(devnode);
-            if (found == keyboards_.end() || found->second->state != State::Waiting) return;
-            found->second->waitNoticed = true;
-            say("keys are held on '" + found->second->source->name() +
-                "'; it is taken over once they are released");
-        });
+        QObject::connect(
+            keyboard.waitNotice.get(), &QTimer::timeout, context_.get(), [this, devnode] {
+                auto found = keyboards_.find(devnode);
+                if (found == keyboards_.end() || found->second->state != State::Waiting) return;
+                found->second->waitNoticed = true;
+                say("keys are held on '" + found->second->source->name() +
+                    "'; it is taken over once they are released");
+            });
     }
     if (!keyboard.waitNotice->isActive()) {
-        keyboard.waitNotice->start(milliseconds(options_.grabWaitSeconds));
+        keyboard.waitNotice->start(
+            durationFromSeconds<std::chrono::milliseconds>(options_.grabWaitSeconds));
     }
 }
 
 void LinuxKeyboardTap::serviceKeyboard(const std::string& devnode) {
-    handleWatchdogTrip();
     auto found = keyboards_.find(devnode);
     if (found == keyboards_.end()) return;
     Keyboard& keyboard = *found->second;
     if (keyboard.watch) keyboard.watch->served();
     std::vector<input_event> frame;
     for (;;) {
+        // The loop may have stalled in the guard in the middle of this: once the
+        // watchdog let go, the rest is the trip's to sort out.
+        if (watchdog_ && watchdog_->tripped()) {
+            handleWatchdogTrip();
+            return;
+        }
         switch (keyboard.source->readFrame(frame)) {
             case SourceDevice::ReadStatus::Empty:
                 return;
@@ -333,12 +311,21 @@ void LinuxKeyboardTap::serviceKeyboard(const std::string& devnode) {
                 break;
         }
         if (keyboard.state == State::Taken) {
+            // Sent after the grab was let go, it reached the desktop directly.
+            if (wasLetGo(keyboard) && frameTimeNs(frame) >= watchdog_->tripTimeNs()) {
+                handleWatchdogTrip();
+                return;
+            }
             processFrame(keyboard, frame);
         } else if (keyboard.state == State::Waiting && releasesAKey(frame)) {
             // Retried when a key comes up, never by polling.
             if (!tryTake(keyboard)) return;
         }
     }
+}
+
+bool LinuxKeyboardTap::wasLetGo(const Keyboard& keyboard) const {
+    return keyboard.watch && keyboard.watch->wasLetGo();
 }
 
 void LinuxKeyboardTap::serviceFeedback(const std::string& devnode) {
@@ -353,53 +340,8 @@ void LinuxKeyboardTap::serviceFeedback(const std::string& devnode) {
 }
 
 void LinuxKeyboardTap::processFrame(Keyboard& keyboard, const std::vector<input_event>& frame) {
-    std::vector<input_event> out;
-    out.reserve(frame.size());
-    // A scan code belongs to the key event after it: it leaves with that event
-    // or not at all.
-    std::optional<input_event> scan;
-    auto flushScan = [&] {
-        if (scan) out.push_back(*scan);
-        scan.reset();
-    };
-    for (const input_event& event : frame) {
-        if (event.type == EV_SYN && event.code == SYN_REPORT) continue;
-        // Lights and sounds in the stream are echoes of what the desktop set.
-        if (event.type == EV_LED || event.type == EV_SND) continue;
-        if (event.type == EV_MSC && event.code == MSC_SCAN) {
-            flushScan();
-            scan = event;
-            continue;
-        }
-        if (event.type != EV_KEY || isPointerButton(event.code) || isModifierKey(event.code)) {
-            if (event.type == EV_KEY) flushScan();
-            out.push_back(event);
-            continue;
-        }
-        input_event key = event;
-        if (dispatchKey(keyboard, key)) {
-            // A repeat of a key the twin does not hold (its press was dropped)
-            // starts a press there.
-            if (key.value == 2 && !keyboard.output->holds(key.code)) key.value = 1;
-            flushScan();
-            out.push_back(key);
-        } else if (key.value == 0 && keyboard.output->holds(key.code)) {
-            // The guard dropped the release of a key whose press went out: the
-            // twin must not keep a key pressed that the keyboard let go.
-            flushScan();
-            out.push_back(key);
-        } else {
-            scan.reset();
-        }
-        if (!posts_.empty()) {
-            // Posted events come right after the event that caused them.
-            keyboard.output->writeFrame(out);
-            out.clear();
-            drainPosts();
-        }
-    }
-    flushScan();
-    keyboard.output->writeFrame(out);
+    Sink sink(*this, keyboard);
+    forwardFrame(frame, sink);
 }
 
 bool LinuxKeyboardTap::dispatchKey(Keyboard& keyboard, const input_event& event) {
@@ -436,6 +378,12 @@ LinuxKeyboardTap::Keyboard* LinuxKeyboardTap::postTarget() {
     return fallback;
 }
 
+bool LinuxKeyboardTap::anyTwinHolds(unsigned code) const {
+    return std::any_of(keyboards_.begin(), keyboards_.end(), [code](const auto& entry) {
+        return entry.second->output && entry.second->output->holds(code);
+    });
+}
+
 void LinuxKeyboardTap::drainPosts() {
     if (draining_) return;
     draining_ = true;
@@ -447,17 +395,9 @@ void LinuxKeyboardTap::drainPosts() {
         if (!code || !target) continue;
         const int value = posted.keyDown ? 1 : 0;
         if (isModifierKey(*code)) {
-            // The kernel ignores a second press of a key the user holds, and the
-            // synthesized release would then let go of the user's key for every
-            // application: a posted modifier the user already holds is left out,
-            // press and release alike.
-            auto& skipped = target->skippedPostedModifiers;
-            if (posted.keyDown && target->output->holds(*code)) {
-                skipped.insert(*code);
-                continue;
+            if (postedModifiers_.shouldWrite(*code, posted.keyDown, anyTwinHolds(*code))) {
+                target->output->writeKey(*code, value);
             }
-            if (!posted.keyDown && skipped.erase(*code)) continue;
-            target->output->writeKey(*code, value);
             continue;
         }
         // Posted events pass the hook again, marked, like any other.
@@ -477,7 +417,8 @@ void LinuxKeyboardTap::handleWatchdogTrip() {
     std::vector<std::string> gone;
     std::vector<std::string> released;
     for (auto& [node, keyboard] : keyboards_) {
-        if (keyboard->state != State::Taken) continue;
+        // A keyboard taken after the trip is still held, under a watch of its own.
+        if (keyboard->state != State::Taken || !wasLetGo(*keyboard)) continue;
         keyboard->watch.reset();
         // Input read before the grab was let go reached nobody else and still
         // goes through the guard; later input reached the desktop directly.
@@ -487,13 +428,25 @@ void LinuxKeyboardTap::handleWatchdogTrip() {
             if (frameTimeNs(frame) < letGoNs) processFrame(*keyboard, frame);
         }
         keyboard->state = State::Waiting;
-        keyboard->output->releaseAll();
         released.push_back(node);
         if (status == SourceDevice::ReadStatus::Gone) gone.push_back(node);
     }
+    // A Return press still open on a keyboard let go would never see its
+    // release: it ends as if released now, so that the guard delivers it.
+    const bool ownerReleased =
+        pressOwner_ && std::count(released.begin(), released.end(), pressOwner_->source->devnode());
+    if (guard_.pressIsOpen() && (ownerReleased || !pressOwner_)) {
+        if (ownerReleased) {
+            input_event release{};
+            release.type = EV_KEY;
+            release.code = KEY_ENTER;
+            dispatchKey(*pressOwner_, release);
+            drainPosts();
+        }
+        if (guard_.pressIsOpen()) guard_.endPress();
+    }
+    for (const std::string& node : released) keyboards_.at(node)->output->releaseAll();
     for (const std::string& node : gone) removeKeyboard(node);
-    // The keyboards are no longer ours: a press under way would never see its release.
-    if (guard_.pressIsOpen()) guard_.endPress();
     KeyEvent notice{0, currentFlags(), 0};
     dispatching_ = true;
     guard_.callback(kEventTypeTapDisabledByTimeout, &notice);

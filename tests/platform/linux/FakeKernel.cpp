@@ -1,6 +1,5 @@
 #include "FakeKernel.h"
 
-#include <fcntl.h>
 #include <libevdev/libevdev.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -11,7 +10,6 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
@@ -22,15 +20,13 @@
 namespace sendhold::fake {
 namespace {
 
-// The model the replaced ioctl() and read() consult, keyed by socket inode so
-// that duplicated descriptors are recognised and closed ones never confused.
+// What the replaced calls consult, keyed by socket inode so that duplicated
+// descriptors are recognised and closed ones never confused.
 struct Registry {
     std::recursive_mutex mutex;
     std::map<ino_t, Device*> devices;
     std::map<ino_t, Uinput*> uinputs;
-    std::atomic<bool> anyGone{false};  // spares the other reads a lookup
 };
-
 Registry& registry() {
     static Registry* instance = new Registry();
     return *instance;
@@ -38,13 +34,7 @@ Registry& registry() {
 
 ino_t inodeOf(int fd) {
     struct stat status {};
-    if (fstat(fd, &status) != 0 || !S_ISSOCK(status.st_mode)) return 0;
-    return status.st_ino;
-}
-
-bool peerAlive(int testFd) {
-    pollfd check{testFd, POLLRDHUP, 0};
-    return poll(&check, 1, 0) == 0 || !(check.revents & (POLLHUP | POLLRDHUP | POLLERR));
+    return fstat(fd, &status) == 0 && S_ISSOCK(status.st_mode) ? status.st_ino : 0;
 }
 
 void setBit(void* bits, unsigned size, unsigned bit) {
@@ -63,20 +53,17 @@ int fail(int error) {
 }
 
 int deviceIoctl(Device& device, ino_t inode, unsigned long request, void* arg) {
-    const unsigned nr = _IOC_NR(request);
-    const unsigned size = _IOC_SIZE(request);
-    if (_IOC_TYPE(request) != 'E') return fail(EINVAL);
-    if (nr == _IOC_NR(EVIOCGRAB)) {
-        if (!device.grabbed()) device.grabbedBy = 0;  // a grab ends when its descriptor is closed
-        if (device.grabbedBy != inode && (arg == nullptr || device.grabbedBy)) {
-            return fail(arg == nullptr ? EINVAL : EBUSY);
-        }
-        device.grabbedBy = arg != nullptr ? inode : 0;
+    const unsigned nr = _IOC_NR(request), size = _IOC_SIZE(request);
+    if (request == EVIOCGRAB) {
+        if (!device.grabbed()) device.grabbedBy = 0;  // a grab ends with its descriptor
+        // As evdev: a second grab is refused even to its holder; only it lets go.
+        if (arg ? device.grabbedBy != 0 : device.grabbedBy != inode)
+            return fail(arg ? EBUSY : EINVAL);
+        device.grabbedBy = arg ? inode : 0;
         return 0;
     }
     if (!(_IOC_DIR(request) & _IOC_READ)) return 0;  // settings such as EVIOCSCLOCKID
-    // Whatever is not modelled (LEDs, switches, axes, repeat, phys) reads as empty.
-    std::memset(arg, 0, size);
+    std::memset(arg, 0, size);                       // what is not modelled reads as empty
     if (nr == _IOC_NR(EVIOCGVERSION)) *static_cast<int*>(arg) = EV_VERSION;
     if (nr == _IOC_NR(EVIOCGID)) std::memcpy(arg, &device.shape.id, sizeof device.shape.id);
     if (nr == _IOC_NR(EVIOCGNAME(0))) {
@@ -84,16 +71,13 @@ int deviceIoctl(Device& device, ino_t inode, unsigned long request, void* arg) {
         std::memcpy(arg, device.shape.name.data(), length);
         return static_cast<int>(length + 1);
     }
-    if (nr == _IOC_NR(EVIOCGKEY(0))) {
-        for (unsigned code = 0; code < KEY_CNT; ++code) {
-            if (device.keys.test(code)) setBit(arg, size, code);
-        }
+    for (unsigned code = 0; nr == _IOC_NR(EVIOCGKEY(0)) && code < KEY_CNT; ++code) {
+        if (device.keys.test(code)) setBit(arg, size, code);
     }
     if (nr >= _IOC_NR(EVIOCGBIT(0, 0)) && nr < _IOC_NR(EVIOCGBIT(EV_MAX + 1, 0))) {
         const unsigned type = nr - _IOC_NR(EVIOCGBIT(0, 0));
         for (const auto& [t, code] : device.shape.codes) {
-            if (type == 0) setBit(arg, size, t);
-            if (t == type) setBit(arg, size, code);
+            if (type == 0 || t == type) setBit(arg, size, type ? code : t);
         }
         if (type == 0) setBit(arg, size, EV_SYN);
     }
@@ -101,19 +85,17 @@ int deviceIoctl(Device& device, ino_t inode, unsigned long request, void* arg) {
 }
 
 int uinputIoctl(Uinput& uinput, unsigned long request, void* arg) {
-    static const std::map<unsigned long, unsigned> kDeclaredType = {
+    static const std::map<unsigned long, unsigned> kDeclares = {
         {UI_SET_EVBIT, 0},       {UI_SET_KEYBIT, EV_KEY}, {UI_SET_RELBIT, EV_REL},
         {UI_SET_ABSBIT, EV_ABS}, {UI_SET_MSCBIT, EV_MSC}, {UI_SET_LEDBIT, EV_LED},
         {UI_SET_SNDBIT, EV_SND}, {UI_SET_SWBIT, EV_SW}};
-    if (auto type = kDeclaredType.find(request); type != kDeclaredType.end()) {
+    if (auto type = kDeclares.find(request); type != kDeclares.end()) {
         uinput.declared.insert(
             {type->second, static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(arg))});
     } else if (request == UI_DEV_SETUP) {
         std::memcpy(&uinput.setup, arg, sizeof uinput.setup);
-    } else if (request == UI_DEV_CREATE) {
-        uinput.created = true;
-    } else if (request == UI_DEV_DESTROY) {
-        uinput.destroyed = true;
+    } else if (request == UI_DEV_CREATE || request == UI_DEV_DESTROY) {
+        (request == UI_DEV_CREATE ? uinput.created : uinput.destroyed) = true;
     } else if (request != UI_SET_PROPBIT && request != UI_ABS_SETUP) {
         return fail(EINVAL);
     }
@@ -121,23 +103,6 @@ int uinputIoctl(Uinput& uinput, unsigned long request, void* arg) {
 }
 
 }  // namespace
-
-Device::~Device() {
-    std::lock_guard lock(registry().mutex);
-    for (const Client& client : clients) {
-        registry().devices.erase(client.inode);
-        ::close(client.testFd);
-    }
-}
-
-int Device::open() {
-    auto [tapFd, testFd] = socketPair();
-    std::lock_guard lock(registry().mutex);
-    const ino_t inode = inodeOf(tapFd);
-    clients.push_back({inode, testFd});
-    registry().devices[inode] = this;
-    return tapFd;
-}
 
 input_event event(unsigned type, unsigned code, int value) {
     input_event made{};
@@ -147,8 +112,42 @@ input_event event(unsigned type, unsigned code, int value) {
     return made;
 }
 
-void Device::sendFrame(std::vector<input_event> events) {
-    events.push_back(event(EV_SYN, SYN_REPORT));
+Shape keyboard(std::string name, bool shiftKeys) {
+    Shape shape{std::move(name), {BUS_USB, 0x046d, 0xc31c, 0x0110}, {}};
+    for (unsigned code = KEY_ESC; code <= KEY_KPDOT; ++code) {
+        if (shiftKeys || (code != KEY_LEFTSHIFT && code != KEY_RIGHTSHIFT))
+            shape.codes.insert({EV_KEY, code});
+    }
+    for (unsigned code : {KEY_KPENTER, KEY_RIGHTCTRL, KEY_RIGHTALT, KEY_LEFTMETA})
+        shape.codes.insert({EV_KEY, code});
+    for (unsigned led : {LED_NUML, LED_CAPSL}) shape.codes.insert({EV_LED, led});
+    shape.codes.insert({{EV_MSC, MSC_SCAN}, {EV_REP, REP_DELAY}});
+    return shape;
+}
+
+Shape withPointer(Shape shape) {
+    shape.codes.insert({{EV_REL, REL_X}, {EV_REL, REL_Y}, {EV_KEY, BTN_LEFT}, {EV_KEY, BTN_RIGHT}});
+    return shape;
+}
+
+Device::~Device() {
+    std::lock_guard lock(registry().mutex);
+    for (auto [inode, testFd] : clients) {
+        registry().devices.erase(inode);
+        ::close(testFd);
+    }
+}
+
+int Device::open() {
+    auto [tapFd, testFd] = socketPair();
+    std::lock_guard lock(registry().mutex);
+    clients.emplace_back(inodeOf(tapFd), testFd);
+    registry().devices[clients.back().first] = this;
+    return tapFd;
+}
+
+void Device::send(std::vector<input_event> events, bool report) {
+    if (report) events.push_back(event(EV_SYN, SYN_REPORT));
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     std::lock_guard lock(registry().mutex);
@@ -157,17 +156,16 @@ void Device::sendFrame(std::vector<input_event> events) {
         e.input_event_usec = now.tv_nsec / 1000;
         if (e.type == EV_KEY && e.code < KEY_CNT) keys.set(e.code, e.value != 0);
     }
-    const bool grabAlive = grabbed();
-    for (const Client& client : clients) {
-        if (grabAlive && grabbedBy != client.inode) continue;
-        ::send(client.testFd, events.data(), events.size() * sizeof(input_event),
+    const bool grab = grabbed();
+    for (auto [inode, testFd] : clients) {
+        if (grab && grabbedBy != inode) continue;
+        ::send(testFd, events.data(), events.size() * sizeof(input_event),
                MSG_NOSIGNAL | MSG_DONTWAIT);
     }
 }
 
 void Device::key(unsigned code, int value) {
-    sendFrame(
-        {event(EV_MSC, MSC_SCAN, 0x70000 + static_cast<int>(code)), event(EV_KEY, code, value)});
+    send({event(EV_MSC, MSC_SCAN, 0x70000 + static_cast<int>(code)), event(EV_KEY, code, value)});
 }
 
 void Device::setKeyQuietly(unsigned code, bool down) {
@@ -178,22 +176,23 @@ void Device::setKeyQuietly(unsigned code, bool down) {
 void Device::vanish() {
     std::lock_guard lock(registry().mutex);
     gone = true;
-    registry().anyGone = true;
 }
 
 bool Device::grabbed() const {
     std::lock_guard lock(registry().mutex);
-    for (const Client& client : clients) {
-        if (client.inode == grabbedBy) return peerAlive(client.testFd);
+    for (auto [inode, testFd] : clients) {
+        pollfd check{testFd, POLLRDHUP, 0};
+        if (inode == grabbedBy)
+            return poll(&check, 1, 0) == 0 || !(check.revents & (POLLHUP | POLLRDHUP));
     }
     return false;
 }
 
-std::vector<input_event> Device::writtenFeedback() {
+std::vector<input_event> Device::lights() {
     std::vector<input_event> all;
     std::lock_guard lock(registry().mutex);
-    for (const Client& client : clients) {
-        for (const input_event& e : drain(client.testFd)) {
+    for (auto [inode, testFd] : clients) {
+        for (const input_event& e : drain(testFd)) {
             if (e.type == EV_LED) all.push_back(e);
         }
     }
@@ -206,32 +205,26 @@ Uinput::~Uinput() {
     ::close(testFd);
 }
 
-std::vector<input_event> Uinput::take() {
-    return drain(testFd);
+std::string Uinput::take() {
+    std::vector<input_event> kept;
+    for (const input_event& e : drain(testFd)) {
+        // The input core also drops key events that change nothing (but
+        // repeats), and frames left empty.
+        const bool report = e.type == EV_SYN && e.code == SYN_REPORT;
+        const bool key = e.type == EV_KEY && e.code < KEY_CNT && e.value != 2;
+        if (key && keys.test(e.code) == (e.value != 0)) continue;
+        if (report ? !kept.empty() && kept.back().type != EV_SYN
+                   : declared.count({0, e.type}) && declared.count({e.type, e.code})) {
+            kept.push_back(e);
+            if (key) keys.set(e.code, e.value != 0);
+        }
+    }
+    return describe(kept);
 }
 
 void Uinput::sendLed(unsigned code, int value) {
     const input_event led = event(EV_LED, code, value);
     ::send(testFd, &led, sizeof led, MSG_NOSIGNAL | MSG_DONTWAIT);
-}
-
-DeviceShape keyboardShape(std::string name) {
-    DeviceShape shape;
-    shape.name = std::move(name);
-    for (unsigned code = KEY_ESC; code <= KEY_KPDOT; ++code) shape.codes.insert({EV_KEY, code});
-    for (unsigned code : {KEY_KPENTER, KEY_RIGHTCTRL, KEY_RIGHTALT, KEY_LEFTMETA, KEY_RIGHTMETA}) {
-        shape.codes.insert({EV_KEY, code});
-    }
-    for (unsigned led : {LED_NUML, LED_CAPSL, LED_SCROLLL}) shape.codes.insert({EV_LED, led});
-    shape.codes.insert({EV_MSC, MSC_SCAN});
-    shape.codes.insert({EV_REP, REP_DELAY});
-    return shape;
-}
-
-DeviceShape withPointer(DeviceShape shape) {
-    for (unsigned code : {REL_X, REL_Y, REL_WHEEL}) shape.codes.insert({EV_REL, code});
-    for (unsigned code : {BTN_LEFT, BTN_RIGHT, BTN_MIDDLE}) shape.codes.insert({EV_KEY, code});
-    return shape;
 }
 
 System::System() : monitorFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
@@ -240,17 +233,17 @@ System::~System() {
     ::close(monitorFd_);
 }
 
-std::shared_ptr<Device> System::add(const std::string& devnode, DeviceShape shape) {
-    auto device = std::make_shared<Device>(std::move(shape));
+std::shared_ptr<Device> System::add(const std::string& devnode, Shape shape) {
+    auto device = std::make_shared<Device>();
+    device->shape = std::move(shape);
     devices_.emplace_back(devnode, device);
     return device;
 }
 
-std::shared_ptr<Device> System::plug(const std::string& devnode, DeviceShape shape) {
-    auto device = add(devnode, std::move(shape));
+std::shared_ptr<Device> System::plug(const std::string& devnode, Shape shape) {
     changes_.push_back({DeviceChange::Kind::Added, devnode});
-    announce();
-    return device;
+    eventfd_write(monitorFd_, 1);
+    return add(devnode, std::move(shape));
 }
 
 void System::unplug(const std::string& devnode) {
@@ -258,27 +251,19 @@ void System::unplug(const std::string& devnode) {
         if (node == devnode) device->vanish();
     }
     changes_.push_back({DeviceChange::Kind::Removed, devnode});
-    announce();
-}
-
-void System::announce() {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] ssize_t written = ::write(monitorFd_, &one, sizeof one);
+    eventfd_write(monitorFd_, 1);
 }
 
 std::vector<std::shared_ptr<Uinput>> System::uinputs() const {
     std::vector<std::shared_ptr<Uinput>> created;
-    std::lock_guard lock(registry().mutex);
-    for (const auto& uinput : made_) {
-        if (uinput->created) created.push_back(uinput);
-    }
+    std::copy_if(made_.begin(), made_.end(), std::back_inserter(created),
+                 [](auto& u) { return u->created; });
     return created;
 }
 
 int System::openEventNode(const std::string& devnode) {
-    if (nodeError) return -nodeError;
     for (auto& [node, device] : devices_) {
-        if (node == devnode && !device->gone) return device->open();
+        if (node == devnode && !device->gone) return nodeError ? -nodeError : device->open();
     }
     return -ENOENT;
 }
@@ -286,12 +271,11 @@ int System::openEventNode(const std::string& devnode) {
 int System::openUinput() {
     if (uinputError) return -uinputError;
     auto [tapFd, testFd] = socketPair();
-    auto uinput = std::make_shared<Uinput>();
+    auto uinput = made_.emplace_back(std::make_shared<Uinput>());
     uinput->testFd = testFd;
     uinput->inode = inodeOf(tapFd);
     std::lock_guard lock(registry().mutex);
     registry().uinputs[uinput->inode] = uinput.get();
-    made_.push_back(uinput);
     return tapFd;
 }
 
@@ -304,21 +288,17 @@ std::vector<std::string> System::eventNodes() {
 }
 
 std::vector<DeviceChange> System::readChanges() {
-    std::uint64_t count = 0;
-    [[maybe_unused]] ssize_t got = ::read(monitorFd_, &count, sizeof count);
-    std::vector<DeviceChange> changes;
-    changes.swap(changes_);
-    return changes;
+    eventfd_t count = 0;
+    eventfd_read(monitorFd_, &count);
+    return std::exchange(changes_, {});
 }
 
 std::vector<input_event> drain(int fd) {
     std::vector<input_event> events;
     std::array<input_event, 64> buffer{};
-    for (;;) {
-        const ssize_t got = ::recv(fd, buffer.data(), sizeof buffer, MSG_DONTWAIT);
-        if (got <= 0) break;
+    for (ssize_t got; (got = ::recv(fd, buffer.data(), sizeof buffer, MSG_DONTWAIT)) > 0;) {
         events.insert(events.end(), buffer.begin(),
-                      buffer.begin() + static_cast<std::size_t>(got) / sizeof(input_event));
+                      buffer.begin() + got / static_cast<ssize_t>(sizeof(input_event)));
     }
     return events;
 }
@@ -327,32 +307,34 @@ std::string describe(const std::vector<input_event>& events) {
     std::string text;
     for (const input_event& e : events) {
         if (!text.empty()) text += ' ';
+        const char* name = libevdev_event_code_get_name(e.type, e.code);
         if (e.type == EV_SYN && e.code == SYN_REPORT) {
             text += '|';
-            continue;
+        } else {
+            text += std::string(name ? name : "?") +
+                    (e.type == EV_MSC ? "" : "=" + std::to_string(e.value));
         }
-        const char* name = libevdev_event_code_get_name(e.type, e.code);
-        text += name ? name : "?";
-        if (e.type != EV_MSC) text += "=" + std::to_string(e.value);
     }
     return text;
 }
 
 }  // namespace sendhold::fake
 
-// The replaced system calls. Everything that is not a fake device goes
-// straight to the kernel.
+// The replaced system calls; whatever is no fake device goes to the kernel.
 extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
     va_list args;
     va_start(args, request);
     void* arg = va_arg(args, void*);
     va_end(args);
     using namespace sendhold::fake;
-    const ino_t inode = inodeOf(fd);
-    if (inode) {
-        std::lock_guard lock(registry().mutex);
+    if (const ino_t inode = inodeOf(fd)) {
+        std::unique_lock lock(registry().mutex);
         if (auto device = registry().devices.find(inode); device != registry().devices.end()) {
-            return deviceIoctl(*device->second, inode, request, arg);
+            const int result = deviceIoctl(*device->second, inode, request, arg);
+            const std::function<void()> hook = device->second->onGrab;
+            lock.unlock();
+            if (hook && result == 0 && request == EVIOCGRAB && arg) hook();
+            return result;
         }
         if (auto uinput = registry().uinputs.find(inode); uinput != registry().uinputs.end()) {
             return uinputIoctl(*uinput->second, request, arg);
@@ -363,12 +345,10 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
 
 extern "C" ssize_t read(int fd, void* buffer, size_t count) {
     using namespace sendhold::fake;
-    if (registry().anyGone) {
-        const ino_t inode = inodeOf(fd);
+    if (const ino_t inode = inodeOf(fd)) {
         std::lock_guard lock(registry().mutex);
         auto device = registry().devices.find(inode);
-        if (inode && device != registry().devices.end() && device->second->gone)
-            return fail(ENODEV);
+        if (device != registry().devices.end() && device->second->gone) return fail(ENODEV);
     }
     return syscall(SYS_read, fd, buffer, count);
 }
