@@ -16,6 +16,7 @@
 #include <ctime>
 #include <map>
 #include <mutex>
+#include <utility>
 
 namespace sendhold::fake {
 namespace {
@@ -41,6 +42,7 @@ void setBit(void* bits, unsigned size, unsigned bit) {
     if (bit / 8 < size) static_cast<unsigned char*>(bits)[bit / 8] |= 1u << (bit % 8);
 }
 
+// The tap's end, the test's end.
 std::pair<int, int> socketPair() {
     int fds[2] = {-1, -1};
     socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds);
@@ -168,16 +170,6 @@ void Device::key(unsigned code, int value) {
     send({event(EV_MSC, MSC_SCAN, 0x70000 + static_cast<int>(code)), event(EV_KEY, code, value)});
 }
 
-void Device::setKeyQuietly(unsigned code, bool down) {
-    std::lock_guard lock(registry().mutex);
-    keys.set(code, down);
-}
-
-void Device::vanish() {
-    std::lock_guard lock(registry().mutex);
-    gone = true;
-}
-
 bool Device::grabbed() const {
     std::lock_guard lock(registry().mutex);
     for (auto [inode, testFd] : clients) {
@@ -222,34 +214,22 @@ std::string Uinput::take() {
     return describe(kept);
 }
 
-void Uinput::sendLed(unsigned code, int value) {
-    const input_event led = event(EV_LED, code, value);
-    ::send(testFd, &led, sizeof led, MSG_NOSIGNAL | MSG_DONTWAIT);
-}
-
 System::System() : monitorFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 System::~System() {
     ::close(monitorFd_);
 }
 
-std::shared_ptr<Device> System::add(const std::string& devnode, Shape shape) {
-    auto device = std::make_shared<Device>();
+std::shared_ptr<Device> System::add(const std::string& devnode, Shape shape, bool announce) {
+    auto device = devices_.emplace_back(devnode, std::make_shared<Device>()).second;
     device->shape = std::move(shape);
-    devices_.emplace_back(devnode, device);
+    if (announce) changes_.push_back({DeviceChange::Kind::Added, devnode});
+    if (announce) eventfd_write(monitorFd_, 1);
     return device;
 }
 
-std::shared_ptr<Device> System::plug(const std::string& devnode, Shape shape) {
-    changes_.push_back({DeviceChange::Kind::Added, devnode});
-    eventfd_write(monitorFd_, 1);
-    return add(devnode, std::move(shape));
-}
-
 void System::unplug(const std::string& devnode) {
-    for (auto& [node, device] : devices_) {
-        if (node == devnode) device->vanish();
-    }
+    for (auto& [node, device] : devices_) device->gone |= node == devnode;
     changes_.push_back({DeviceChange::Kind::Removed, devnode});
     eventfd_write(monitorFd_, 1);
 }

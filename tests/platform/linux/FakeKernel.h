@@ -6,14 +6,12 @@
 
 #include <linux/input.h>
 #include <linux/uinput.h>
-#include <sys/types.h>
 
 #include <bitset>
 #include <functional>
 #include <memory>
 #include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "InputSystem.h"
@@ -29,60 +27,48 @@ struct Shape {
 };
 // A keyboard with scan codes and lights, optionally without Shift keys.
 Shape keyboard(std::string name = "Fake keyboard", bool shiftKeys = true);
-// Adds a mouse's axes and buttons.
-Shape withPointer(Shape shape);
-
+Shape withPointer(Shape shape);  // adds a mouse's axes and buttons
 input_event event(unsigned type, unsigned code, int value = 0);
 
 struct Device {
-    Shape shape;
-    // Sends events, a frame when `report` adds SYN_REPORT, to the grabbing
+    // Sends events (a frame when `report` adds SYN_REPORT) to the grabbing
     // client or, with no grab, to every client; the key state follows.
     void send(std::vector<input_event> events, bool report = true);
-    // A key event with its scan code, as keyboards send it.
-    void key(unsigned code, int value);
-    // Changes the key state unseen, as during a buffer overflow.
-    void setKeyQuietly(unsigned code, bool down);
-    // Reads fail with ENODEV from now on, as for an unplugged device.
-    void vanish();
+    void key(unsigned code, int value);  // with its scan code, as keyboards send it
+    void setKeyQuietly(unsigned code, bool down) { keys.set(code, down); }  // as in an overflow
     bool grabbed() const;
-    // Runs after each granted grab.
-    std::function<void()> onGrab;
-    // LED events written to the device.
-    std::vector<input_event> lights();
-
+    std::vector<input_event> lights();  // LED events written to the device
     int open();
-    bool gone = false;
+    ~Device();
+
+    Shape shape;
+    bool gone = false;             // reads fail with ENODEV, as for an unplugged device
+    std::function<void()> onGrab;  // runs after each granted grab
     std::bitset<KEY_CNT> keys;
     ino_t grabbedBy = 0;
     std::vector<std::pair<ino_t, int>> clients;  // the tap's socket inode, the test's end
-    ~Device();
 };
 
 struct Uinput {
-    // What was written since the last call, as the input core passes it on:
-    // uinput silently drops codes the device did not declare.
+    // What was written since the last call as the input core passes it on:
+    // undeclared codes and key events that change nothing (but repeats) are dropped.
     std::string take();
-    void sendLed(unsigned code, int value);  // the desktop sets a light on the device
+    ~Uinput();
     int testFd = -1;
     ino_t inode = 0;
     Codes declared;
     std::bitset<KEY_CNT> keys;
     uinput_setup setup{};
     bool created = false, destroyed = false;
-    ~Uinput();
 };
 
 class System final : public InputSystem {
   public:
     System();
     ~System() override;
-    std::shared_ptr<Device> add(const std::string& devnode, Shape shape);
-    // Adds or removes a device and announces it on the monitor.
-    std::shared_ptr<Device> plug(const std::string& devnode, Shape shape);
-    void unplug(const std::string& devnode);
-    // The uinput devices created, in order.
-    std::vector<std::shared_ptr<Uinput>> uinputs() const;
+    std::shared_ptr<Device> add(const std::string& devnode, Shape shape, bool announce = false);
+    void unplug(const std::string& devnode);               // the device vanishes; udev tells
+    std::vector<std::shared_ptr<Uinput>> uinputs() const;  // those created, in order
 
     int uinputError = 0, nodeError = 0;  // errno for opening, 0 = works
     bool inputDirectory = true;
@@ -101,8 +87,7 @@ class System final : public InputSystem {
     int monitorFd_ = -1;
 };
 
-// Reads every event waiting on a descriptor (non-blocking).
-std::vector<input_event> drain(int fd);
+std::vector<input_event> drain(int fd);  // every event waiting, non-blocking
 // "MSC_SCAN KEY_ENTER=1 | KEY_ENTER=0 |": frames ended by " |".
 std::string describe(const std::vector<input_event>& events);
 
