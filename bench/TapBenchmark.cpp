@@ -68,11 +68,11 @@ void BM_TapFrame(benchmark::State& state) {
     auto tap = std::make_shared<LinuxKeyboardTap>(system, hooks, &diagnostics);
     guard.bindSeams(KeyboardManagerSeams{.poster = tap, .tap = tap});
     guard.startMonitoring();
-    if (system->uinputs().empty()) {
+    if (!system->uinput(0)) {
         state.SkipWithError("the keyboard was not taken");
         return;
     }
-    const int twin = system->uinputs()[0]->testFd;
+    const int twin = system->uinput(0)->testFd;
     int value = 1;
     for (auto _ : state) {
         device->key(KEY_A, value);
