@@ -101,11 +101,9 @@ std::string describe(const std::vector<input_event>& events) {
     for (const input_event& e : events) {
         const char* name = libevdev_event_code_get_name(e.type, e.code);
         text += text.empty() ? "" : " ";
-        if (e.type == EV_SYN && e.code == SYN_REPORT)
-            text += '|';
-        else
-            text += std::string(name ? name : "?") +
-                    (e.type == EV_MSC ? "" : "=" + std::to_string(e.value));
+        text += e.type == EV_SYN && e.code == SYN_REPORT
+                    ? "|"
+                    : std::string(name ? name : "?") + "=" + std::to_string(e.value);
     }
     return text;
 }

@@ -41,7 +41,7 @@ Registry& registry();
 ino_t inodeOf(int fd);
 std::pair<int, int> socketPair();        // the tap's end, the test's end
 std::vector<input_event> drain(int fd);  // every event waiting, non-blocking
-// "MSC_SCAN KEY_ENTER=1 | KEY_ENTER=0 |": frames ended by " |".
+// "MSC_SCAN=28 KEY_ENTER=1 | KEY_ENTER=0 |": frames ended by " |".
 std::string describe(const std::vector<input_event>& events);
 
 inline input_event event(unsigned type, unsigned code, int value = 0) {
