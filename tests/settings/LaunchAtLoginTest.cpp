@@ -22,8 +22,6 @@ TEST_F(LaunchAtLoginTest, RegisterWritesAnEnabledEntryAndUnregisterRemovesIt) {
     ASSERT_TRUE(registerLaunchAtLogin(&error));  // again: rewritten, still on
     EXPECT_TRUE(isLaunchAtLoginOn());
     const QHash<QString, QString> entry = desktopEntryGroup(readFile(path));
-    EXPECT_EQ(entry.value("Type"), "Application");
-    EXPECT_EQ(entry.value("Name"), "Sendhold");
     EXPECT_EQ(entry.value("Exec"), QCoreApplication::applicationFilePath());
     EXPECT_EQ(entry.value("X-GNOME-Autostart-enabled"), "true");
     // Nothing but the entry is left in the folder (no temporary file).
@@ -39,22 +37,21 @@ TEST_F(LaunchAtLoginTest, RegisterWritesAnEnabledEntryAndUnregisterRemovesIt) {
 TEST_F(LaunchAtLoginTest, DisabledOrUnusableEntriesReadAsOff) {
     const QString path = autostartFilePath();
     const QByteArray head = "[Desktop Entry]\nType=Application\nName=Sendhold\nExec=sendhold\n";
-    writeFile(path, head + "Hidden=false\n");
-    EXPECT_TRUE(isLaunchAtLoginOn());
-    writeFile(path, head + "Hidden=true\n");
-    EXPECT_FALSE(isLaunchAtLoginOn());
-    writeFile(path, head + "X-GNOME-Autostart-enabled=false\n");
-    EXPECT_FALSE(isLaunchAtLoginOn());
     // Keys of another group or commented out do not count.
-    writeFile(path, head + "# Hidden=true\n[Desktop Action x]\nHidden=true\n");
-    EXPECT_TRUE(isLaunchAtLoginOn());
+    for (const auto& [tail, on] : {std::pair<QByteArray, bool>{"Hidden=false\n", true},
+                                   {"Hidden=true\n", false},
+                                   {"X-GNOME-Autostart-enabled=false\n", false},
+                                   {"# Hidden=true\n[Desktop Action x]\nHidden=true\n", true}}) {
+        writeFile(path, head + tail);
+        EXPECT_EQ(isLaunchAtLoginOn(), on) << tail.data();
+    }
 
     // A folder where the entry should be starts nothing, and cannot be removed: one line says so.
     QFile::remove(path);
     QDir().mkpath(path + "/inside");
     EXPECT_FALSE(isLaunchAtLoginOn());
     bool ok = true;
-    const QByteArray printed = captureStdout([&] { ok = launchAtLoginChanged(false); });
+    const QByteArray printed = capture([&] { ok = launchAtLoginChanged(false); });
     EXPECT_FALSE(ok);
     EXPECT_TRUE(printed.startsWith("Failed to update launch at login: could not remove "))
         << printed.data();
@@ -67,7 +64,6 @@ TEST(DesktopEntry, ExecArgumentsAreQuotedAndEscapedAsTheFormatAsks) {
     EXPECT_EQ(execArgument("/100%/sendhold"), "/100%%/sendhold");
     // In the file, every backslash of the quoted argument is doubled once more.
     EXPECT_EQ(escapeDesktopString(execArgument("/a b\\c")), "\"/a b\\\\\\\\c\"");
-    EXPECT_EQ(escapeDesktopString("a\nb\tc"), "a\\nb\\tc");
     EXPECT_TRUE(
         autostartEntryText("/opt/my apps/sendhold").contains("\nExec=\"/opt/my apps/sendhold\"\n"));
 }

@@ -57,16 +57,17 @@ inline QByteArray readFile(const QString& path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// Runs `action` with standard output sent to a file and answers what it printed.
-inline QByteArray captureStdout(const std::function<void()>& action) {
+// Runs `action` with a descriptor (standard output by default) sent to a file
+// and answers what was written there.
+inline QByteArray capture(const std::function<void()>& action, int fd = STDOUT_FILENO) {
     QTemporaryFile sink;
     if (!sink.open()) return "(no temporary file)";
-    std::fflush(stdout);
-    const int saved = ::dup(STDOUT_FILENO);
-    ::dup2(sink.handle(), STDOUT_FILENO);
+    std::fflush(nullptr);
+    const int saved = ::dup(fd);
+    ::dup2(sink.handle(), fd);
     action();
-    std::fflush(stdout);
-    ::dup2(saved, STDOUT_FILENO);
+    std::fflush(nullptr);
+    ::dup2(saved, fd);
     ::close(saved);
     sink.seek(0);
     return sink.readAll();
