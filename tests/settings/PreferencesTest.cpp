@@ -4,8 +4,6 @@
 #include <QFileInfo>
 #include <QSignalSpy>
 #include <QTest>
-#include <memory>
-#include <vector>
 
 #include "KeyboardManager.h"
 #include "Preferences.h"
@@ -16,14 +14,12 @@ namespace sendhold {
 namespace {
 
 // Records the delay of every timer the guard arms; the timers never fire.
-struct RecordingTimers final : TimerScheduler {
-    struct NeverFires final : Timer {
-        void invalidate() override {}
-    };
-    std::vector<double> delays;
+struct RecordingTimers final : TimerScheduler, Timer {
+    double last = -1;
+    void invalidate() override {}
     std::shared_ptr<Timer> scheduleOneShot(double seconds, std::function<void()>) override {
-        delays.push_back(seconds);
-        return std::make_shared<NeverFires>();
+        last = seconds;
+        return std::make_shared<RecordingTimers>();
     }
 };
 
@@ -127,7 +123,7 @@ TEST_F(PreferencesTest, AnExternalEditReachesTheSharedGuardsNextPressAndThePanel
         KeyEvent down{kKeyCodeReturn, 0, 0}, up{kKeyCodeReturn, 0, 0};
         KeyboardManager::shared().handleEvent(kEventTypeKeyDown, &down);
         KeyboardManager::shared().handleEvent(kEventTypeKeyUp, &up);
-        return timers->delays.back();
+        return timers->last;
     };
     Preferences& store = Preferences::standard();
     QSignalSpy changes(&store, &Preferences::longPressDurationChanged);
