@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstdio>
 #include <ostream>
+#include <string>
 
 #include "Localization.h"
 
@@ -85,6 +88,28 @@ TEST_F(Localization, UnknownKeysComeBackUnchangedWithoutReadingTheLanguages) {
         EXPECT_EQ(localized(QString::fromUtf16(key)), QString::fromUtf16(key));
     EXPECT_EQ(reads, 0);
     EXPECT_EQ(localized(QStringLiteral("quit")), u"終了");
+}
+
+// The probe under exactly the given environment answers the code and the
+// "quit" text: LANGUAGE (colon-separated) first, else LC_ALL, LC_MESSAGES, LANG.
+TEST(SystemLanguage, FollowsTheLocaleEnvironment) {
+    const std::pair<std::string, const char*> cases[] = {
+        {"LANGUAGE=nb_NO:en LANG=en_US.UTF-8", "nb\nAvslutt\n"},
+        {"LANGUAGE=de LC_ALL=C", "de\nBeenden\n"},
+        {"LC_ALL=sv_SE.UTF-8 LC_MESSAGES=fr_FR.UTF-8 LANG=it_IT.UTF-8", "sv\nAvsluta\n"},
+        {"LC_MESSAGES=ko_KR.UTF-8 LANG=fr_FR.UTF-8", "ko\n종료\n"},
+        {"LANG=POSIX", "c\nQuit\n"},
+        {"", "c\nQuit\n"},
+    };
+    for (const auto& [environment, expected] : cases) {
+        FILE* pipe = popen(("env -i " + environment + " '" LANGUAGE_PROBE "'").c_str(), "r");
+        ASSERT_NE(pipe, nullptr);
+        std::string output;
+        std::array<char, 256> buffer{};
+        while (fgets(buffer.data(), buffer.size(), pipe)) output += buffer.data();
+        EXPECT_EQ(pclose(pipe), 0);
+        EXPECT_EQ(output, expected) << environment;
+    }
 }
 
 }  // namespace
