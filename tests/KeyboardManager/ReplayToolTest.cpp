@@ -40,11 +40,11 @@ TEST(ReplayTool, MalformedLinesStopTheRunWithTheirLineNumber) {
         "0 other 4294967296 36\n",
         "0 other 10 36\0\n"s,
         "0 down 99999999999999999999\n",
-        "0.5 up 38\n",
+        "-1 up 38\n",
     };
     for (const std::string& line : bad) {
         std::string err;
-        EXPECT_EQ(replay("# ok\n\n1 down 38\n" + line, nullptr, &err), 2) << line;
+        EXPECT_EQ(replay("# ok\n\n0 down 38\n" + line, nullptr, &err), 2) << line;
         EXPECT_NE(err.find("line 4"), std::string::npos) << line << err;
     }
 }

@@ -74,11 +74,11 @@ TEST(AppDelegate, TheIconFollowsTheGuardAndComesWithALateTrayHostWithinABoundedW
     enabledChanged(true);
 }
 
-// Qt's timers take an int of milliseconds: a longer wait must not wrap to a short one.
+// Qt's timers take an int of milliseconds: 2^32 ms + 5 ms must not wrap to 5 ms.
 TEST(PreciseTimers, AWaitBeyondQtsRangeDoesNotFireSoon) {
     PreciseTimerScheduler timers;
     bool longFired = false, shortFired = false;
-    auto longTimer = timers.scheduleOneShot(30 * 24 * 3600.0, [&] { longFired = true; });
+    auto longTimer = timers.scheduleOneShot(4294967.301, [&] { longFired = true; });
     auto shortTimer = timers.scheduleOneShot(0.01, [&] { shortFired = true; });
     EXPECT_TRUE(QTest::qWaitFor([&] { return shortFired; }));
     QTest::qWait(30);

@@ -66,11 +66,6 @@ icon_contrast() {
     echo "$c"
 }
 start_sendhold() { spawn "$bin" >"$work/$1.out" 2>&1; app=$pid; }
-start_trayer() {
-    spawn trayer --edge top --align right --widthtype request --height 32 --transparent false --tint 0x404040
-    trayer=$pid
-}
-find_icon() { wait_until "$1" has_embedded_icon && read -r ix iy iw ih < <(embedded_icon); }
 sni_host_ready() {
     dbus-send --session --print-reply --dest=org.kde.StatusNotifierWatcher /StatusNotifierWatcher \
         org.freedesktop.DBus.Properties.Get string:org.kde.StatusNotifierWatcher \
@@ -101,8 +96,10 @@ export DISPLAY=:$(cat "$work/display")
 start_sendhold en
 sleep 1.5
 gone "$app" && die "with no tray yet Sendhold ended"
-start_trayer
-find_icon 15 || die "the icon did not appear when the tray came: $(cat "$work/en.out")"
+spawn trayer --edge top --align right --widthtype request --height 32 --transparent false --tint 0x404040
+trayer=$pid
+wait_until 15 has_embedded_icon || die "the icon did not appear when the tray came: $(cat "$work/en.out")"
+read -r ix iy iw ih < <(embedded_icon)
 on=$(icon_contrast icon-on 'c > 0.05')
 
 # A second copy leaves at once, silently, and the first goes on.
@@ -112,7 +109,7 @@ timeout 10 "$bin" >"$work/second.out" 2>&1 || die "the second copy exited with $
 
 # Idle: no timers tick (context switches of all its threads).
 wakeups() { cat /proc/"$app"/task/*/status | awk '/ctxt_switches/ {s += $2} END {print s}'; }
-before=$(wakeups); sleep 5; idle=$(($(wakeups) - before))
+idle=$(wakeups); sleep 5; idle=$(($(wakeups) - idle))
 [ "$idle" -le 20 ] || die "Sendhold woke up $idle times in 5 s of idling"
 
 # The menu opens with the panel; its switch (top right) fades the icon to about 30 %.
