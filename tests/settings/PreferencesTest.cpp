@@ -13,16 +13,6 @@
 namespace sendhold {
 namespace {
 
-// Records the delay of every timer the guard arms; the timers never fire.
-struct RecordingTimers final : TimerScheduler, Timer {
-    double last = -1;
-    void invalidate() override {}
-    std::shared_ptr<Timer> scheduleOneShot(double seconds, std::function<void()>) override {
-        last = seconds;
-        return std::make_shared<RecordingTimers>();
-    }
-};
-
 using PreferencesTest = FreshConfigHome;
 
 QByteArray storedAs(const QByteArray& value) {
@@ -35,77 +25,54 @@ TEST_F(PreferencesTest, NumbersReadAsTheyStandAnythingElseAsAbsent) {
     EXPECT_EQ(store.filePath(), configHome() + "/io.github.sendhold/Sendhold.conf");
     EXPECT_EQ(store.longPressDuration(), 0.4);
     EXPECT_FALSE(QFileInfo::exists(QFileInfo(store.filePath()).path()));  // reading creates nothing
-    const struct {
-        const char* text;
-        double shown, guard;
-    } cases[] = {{"2.5", 2.5, 2.5}, {"0", 0, 0},         {"abc", 0.4, 0}, {"nan", 0.4, 0},
-                 {"-inf", 0.4, 0},  {"", 0.4, 0},        {"0,4", 0.4, 0}, {"1e999", 0.4, 0},
-                 {"0.7", 0.7, 0.7}, {"\xff\0[[", 0.4, 0}};
-    for (const auto& c : cases) {
-        writeFile(store.filePath(), storedAs(c.text));
+    // The text stored, what the guard reads (0: none), what the panel shows.
+    const std::tuple<const char*, double, double> cases[] = {
+        {"2.5", 2.5, 2.5}, {"0", 0, 0},     {"abc", 0, 0.4},   {"nan", 0, 0.4},
+        {"-inf", 0, 0.4},  {"0,4", 0, 0.4}, {"1e999", 0, 0.4}, {"\xff[[", 0, 0.4}};
+    for (const auto& [text, guard, shown] : cases) {
+        writeFile(store.filePath(), storedAs(text));
         store.reload();
-        EXPECT_EQ(store.longPressDuration(), c.shown) << c.text;
-        EXPECT_EQ(guardSide.storedLongPressDuration(), c.guard) << c.text;
+        EXPECT_EQ(guardSide.storedLongPressDuration(), guard) << text;
+        EXPECT_EQ(store.longPressDuration(), shown) << text;
     }
 }
 
-// The file is read only off the key path, regular files only, at most 64 KiB and
-// never blocking; anything else keeps the last good number with one line.
+// Only a regular file of at most 64 KiB is read, never blocking; anything else
+// keeps the last good number with one line. A number the slider could not
+// store lasts until the file changes.
 TEST_F(PreferencesTest, HostileFilesKeepTheLastGoodNumber) {
     Preferences store(Preferences::defaultFilePath());
     const QString path = store.filePath();
-    const QByteArray padded = storedAs("0.7") + ';' + QByteArray(64 * 1024 - 34, 'x') + '\n';
-    ASSERT_EQ(padded.size(), 64 * 1024);
-    const struct {
-        const char* name;
-        std::function<void()> make;
-        double after;
-    } cases[] = {
-        {"fifo", [&] { ASSERT_EQ(::mkfifo(QFile::encodeName(path), 0600), 0); }, 0.6},
-        {"device", [&] { ASSERT_EQ(::symlink("/dev/zero", QFile::encodeName(path)), 0); }, 0.6},
+    const QByteArray name = QFile::encodeName(path);
+    const QByteArray full = storedAs("0.7") + ';' + QByteArray(64 * 1024 - 34, 'x') + '\n';
+    const std::tuple<const char*, std::function<void()>, double> cases[] = {
+        {"fifo", [&] { ASSERT_EQ(::mkfifo(name, 0600), 0); }, 0.6},
+        {"device", [&] { ASSERT_EQ(::symlink("/dev/zero", name), 0); }, 0.6},
         {"folder", [&] { QDir().mkpath(path); }, 0.6},
-        {"over 64 KiB", [&] { writeFile(path, padded + '\n'); }, 0.6},
-        {"64 KiB", [&] { writeFile(path, padded); }, 0.7},
-        {"symlink to a file",
+        {"over 64 KiB", [&] { writeFile(path, full + '\n'); }, 0.6},
+        {"64 KiB", [&] { writeFile(path, full); }, 0.7},
+        {"link",
          [&] {
-             writeFile(path + ".real", storedAs("0.8"));
-             ASSERT_EQ(::symlink(QFile::encodeName(path + ".real"), QFile::encodeName(path)), 0);
+             writeFile(path + "2", storedAs("0.8"));
+             ASSERT_EQ(::symlink(name + "2", name), 0);
          },
          0.8},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [what, make, after] : cases) {
         QDir(path).removeRecursively();
-        QFile::remove(path);
         writeFile(path, storedAs("0.6"));
         store.reload();
         ASSERT_TRUE(QFile::remove(path));
-        c.make();
+        make();
         const QByteArray said = capture([&] { store.reload(); }, STDERR_FILENO);
-        EXPECT_EQ(store.longPressDuration(), c.after);
-        EXPECT_EQ(said.startsWith("sendhold: cannot read ") && said.count('\n') == 1,
-                  c.after == 0.6)
-            << said.data();
+        EXPECT_EQ(store.longPressDuration(), after) << what;
+        EXPECT_EQ(said.startsWith("sendhold: cannot read ") && said.count('\n') == 1, after == 0.6)
+            << what << said.data();
+        QFile::remove(path);
     }
-}
-
-// When the file cannot be written the slider's number holds for the session, for
-// the panel and the guard, until an edit on disk wins.
-TEST_F(PreferencesTest, ASessionOnlyNumberLastsUntilTheFileChanges) {
-    writeFile(configHome() + "/io.github.sendhold", "in the way");  // a file where the folder goes
-    Preferences blocked(Preferences::defaultFilePath());
-    QSignalSpy changes(&blocked, &Preferences::longPressDurationChanged);
-    blocked.setLongPressDuration(0.9);
-    EXPECT_EQ(PreferencesDurationReader(blocked).storedLongPressDuration(), 0.9);
-    EXPECT_EQ(changes.count(), 1);
-    EXPECT_EQ(readFile(configHome() + "/io.github.sendhold"), "in the way");
-
-    const QString path = configHome() + "/other.conf";
-    ASSERT_EQ(::mkfifo(QFile::encodeName(path), 0600), 0);
-    Preferences store(path);
-    store.setLongPressDuration(0.9);
-    store.reload();
-    EXPECT_EQ(store.longPressDuration(), 0.9);
+    ASSERT_EQ(::mkfifo(name, 0600), 0);
+    capture([&] { store.setLongPressDuration(0.9); }, STDERR_FILENO);
+    EXPECT_EQ(PreferencesDurationReader(store).storedLongPressDuration(), 0.9);
     QFile::remove(path);
     replaceFile(path, storedAs("0.3"));
     store.reload();
@@ -116,34 +83,37 @@ TEST_F(PreferencesTest, ASessionOnlyNumberLastsUntilTheFileChanges) {
 // through the file watch: a file in a new folder, the store's own write, a
 // same-size rewrite in place, an editor's save (rename over), a removal.
 TEST_F(PreferencesTest, AnExternalEditReachesTheSharedGuardsNextPressAndThePanel) {
+    struct RecordingTimers final : TimerScheduler, Timer {  // never fire
+        double last = -1;
+        void invalidate() override {}
+        std::shared_ptr<Timer> scheduleOneShot(double seconds, std::function<void()>) override {
+            return last = seconds, std::make_shared<RecordingTimers>();
+        }
+    };
     installPreferencesSeam();
     auto timers = std::make_shared<RecordingTimers>();
     KeyboardManager::shared().bindSeams({.timers = timers});
-    const auto armedDelay = [&] {
+    Preferences& store = Preferences::standard();
+    QSignalSpy changes(&store, &Preferences::longPressDurationChanged);
+    const auto reaches = [&](double value) {
+        const bool shown = QTest::qWaitFor(
+            [&] { return (changes.isEmpty() ? 0.4 : changes.last().at(0).toDouble()) == value; });
         KeyEvent down{kKeyCodeReturn, 0, 0}, up{kKeyCodeReturn, 0, 0};
         KeyboardManager::shared().handleEvent(kEventTypeKeyDown, &down);
         KeyboardManager::shared().handleEvent(kEventTypeKeyUp, &up);
-        return timers->last;
+        return shown && timers->last == value;
     };
-    Preferences& store = Preferences::standard();
-    QSignalSpy changes(&store, &Preferences::longPressDurationChanged);
-    const auto shows = [&](double value) {
-        return QTest::qWaitFor([&] { return !changes.isEmpty() && changes.last().at(0) == value; });
-    };
-    EXPECT_EQ(armedDelay(), 0.4);
+    EXPECT_TRUE(reaches(0.4));
     writeFile(store.filePath(), storedAs("0.6"));
-    EXPECT_TRUE(shows(0.6));
-    EXPECT_EQ(armedDelay(), 0.6);
+    EXPECT_TRUE(reaches(0.6));
     store.setLongPressDuration(0.5);
-    EXPECT_EQ(armedDelay(), 0.5);
+    EXPECT_TRUE(reaches(0.5));
     writeFile(store.filePath(), storedAs("0.8"));
-    EXPECT_TRUE(shows(0.8));
+    EXPECT_TRUE(reaches(0.8));
     replaceFile(store.filePath(), storedAs("0.3"));
-    EXPECT_TRUE(shows(0.3));
-    EXPECT_EQ(armedDelay(), 0.3);
+    EXPECT_TRUE(reaches(0.3));
     QFile::remove(store.filePath());
-    EXPECT_TRUE(shows(0.4));
-    EXPECT_EQ(armedDelay(), 0.4);
+    EXPECT_TRUE(reaches(0.4));
 }
 
 }  // namespace
