@@ -58,8 +58,8 @@ TEST(AppDelegate, TheIconFollowsTheGuardAndComesWithALateTrayHostWithinABoundedW
     EXPECT_EQ(waiting.statusItem, nullptr);
 
     late.trayHost = true;
-    QTest::qWait(100);
-    ASSERT_NE(waiting.statusItem, nullptr);
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return waiting.statusItem && !givingUp.isWaitingForTray(); }));
     EXPECT_EQ(waiting.statusItem->toolTip(), QStringLiteral("Off"));  // the flag as it is now
     EXPECT_FALSE(waiting.isWaitingForTray());
     EXPECT_EQ(never.trayChecks, 4);  // one at start, one after each delay, then quiet
