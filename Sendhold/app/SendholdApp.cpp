@@ -8,8 +8,8 @@
 #include "ApplicationId.h"
 #include "KeyboardManager/KeyboardManager.h"
 #include "platform/linux/LinuxGuard.h"
-#include "platform/linux/ime/LinuxCompositionProbe.h"
 #include "platform/linux/SingleInstanceLock.h"
+#include "platform/linux/ime/LinuxCompositionProbe.h"
 #include "settings/PreferencesSeam.h"
 
 namespace sendhold {
