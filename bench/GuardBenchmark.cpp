@@ -8,26 +8,24 @@ namespace sendhold {
 namespace {
 
 class FixedClock final : public Clock {
-public:
+  public:
     double now() override { return t += 0.1; }
     double t = 0;
 };
 
 class NullTimer final : public Timer {
-public:
+  public:
     void invalidate() override {}
 };
 
 class NullScheduler final : public TimerScheduler {
-public:
-    std::shared_ptr<Timer> scheduleOneShot(double, std::function<void()>) override {
-        return timer;
-    }
+  public:
+    std::shared_ptr<Timer> scheduleOneShot(double, std::function<void()>) override { return timer; }
     std::shared_ptr<Timer> timer = std::make_shared<NullTimer>();
 };
 
 class CountingPoster final : public EventPoster {
-public:
+  public:
     void post(const PostedKeyEvent& e) override { benchmark::DoNotOptimize(count += e.keyCode); }
     std::int64_t count = 0;
 };

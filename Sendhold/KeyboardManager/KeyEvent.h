@@ -17,6 +17,11 @@ inline constexpr std::int64_t kKeyCodeReturn = 36;
 inline constexpr std::int64_t kKeyCodeKeypadEnter = 76;
 inline constexpr std::int64_t kKeyCodeShift = 56;
 inline constexpr std::int64_t kKeyCodeRightShift = 60;
+// Modifier keys (Command, Shift, Caps Lock, Option, Control, their right-hand
+// twins and Fn) occupy 54 to 63.
+inline constexpr bool isModifierKeyCode(std::int64_t keyCode) {
+    return keyCode >= 54 && keyCode <= 63;
+}
 
 // Modifier flag bits.
 inline constexpr std::uint64_t kFlagCapsLock = 0x10000;

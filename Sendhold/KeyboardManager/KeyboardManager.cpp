@@ -11,7 +11,7 @@ namespace {
 // Inert defaults: a manager that nobody has wired up still answers correctly
 // for everything but the long press, which needs a real timer.
 class SystemClock final : public Clock {
-public:
+  public:
     double now() override {
         using namespace std::chrono;
         return duration<double>(system_clock::now().time_since_epoch()).count();
@@ -19,29 +19,29 @@ public:
 };
 
 class InertTimer final : public Timer {
-public:
+  public:
     void invalidate() override {}
 };
 
 class InertTimerScheduler final : public TimerScheduler {
-public:
+  public:
     std::shared_ptr<Timer> scheduleOneShot(double, std::function<void()>) override {
         return std::make_shared<InertTimer>();
     }
 };
 
 class InertPoster final : public EventPoster {
-public:
+  public:
     void post(const PostedKeyEvent&) override {}
 };
 
 class NoComposition final : public CompositionProbe {
-public:
+  public:
     bool hasMarkedText() override { return false; }
 };
 
 class NothingStored final : public DurationReader {
-public:
+  public:
     double storedLongPressDuration() override { return 0; }
 };
 
@@ -103,49 +103,56 @@ KeyEvent* KeyboardManager::eventTapCallback(void*, std::uint32_t type, KeyEvent*
 }
 
 KeyEvent* KeyboardManager::handleEvent(std::uint32_t type, KeyEvent* event) {
-    if (!event) return event;
-    // A Return release that goes past the guard still ends the press it belongs
-    // to; otherwise the pending timer would deliver a Return nobody finished and
-    // swallow the next press. The guard's own events never touch the press.
-    auto passReleasingOpenPress = [&]() {
-        if (type == kEventTypeKeyUp && event->keyCode == kKeyCodeReturn &&
-            event->userData != magicNumber && pressIsOpen()) {
-            resetEnterPress();
+    if (!event || event->userData == magicNumber) return event;
+    const bool keyDownOrUp = type == kEventTypeKeyDown || type == kEventTypeKeyUp;
+
+    if (event->keyCode != kKeyCodeReturn) {
+        // Rollover: another key going down while Return is held decides the
+        // press there and then, so that "ls<Return>cd" typed fast keeps its
+        // order. The replacement is posted before the key that decided it is
+        // let through. Modifiers alone decide nothing: they may be the start of
+        // a chord, and Shift is part of the replacement itself.
+        if (type == kEventTypeKeyDown && !isModifierKeyCode(event->keyCode) && pressIsUndecided()) {
+            deliverHeldPress();
         }
         return event;
-    };
-
-    if (!isEnabled) return passReleasingOpenPress();
-    if (event->keyCode != kKeyCodeReturn) return event;
-    if (event->userData == magicNumber) return event;
-    if (event->flags & kBypassModifierMask) return passReleasingOpenPress();
-    if (seams_.probe->hasMarkedText()) return passReleasingOpenPress();
-
-    switch (type) {
-        case kEventTypeKeyUp:
-            keyUp();
-            return nullptr;
-        case kEventTypeKeyDown:
-            keyDown();
-            return nullptr;
-        default:
-            return event;
     }
+
+    // A press the guard took stays the guard's until its release, whatever
+    // changed meanwhile (the switch, a modifier, a composition): the
+    // application never saw Return go down, so it gets the press as its
+    // duration says and never a bare release.
+    if (pressIsOpen() && keyDownOrUp) {
+        if (type == kEventTypeKeyUp) keyUp();
+        return nullptr;
+    }
+    if (!isEnabled || !keyDownOrUp) return event;
+    if (event->flags & kBypassModifierMask) return event;
+    if (seams_.probe->hasMarkedText()) return event;
+
+    if (type == kEventTypeKeyUp) {
+        // A release with no press the guard took: its key-down never reached
+        // the application either.
+        resetEnterPress();
+        return nullptr;
+    }
+    keyDown();
+    return nullptr;
 }
 
 void KeyboardManager::keyDown() {
-    // Auto-repeats of a press that is delivered or still held change nothing.
-    if (isLongPressHandled || enterPressStartTime) return;
     enterPressStartTime = seams_.clock->now();
-    enterPressTimer = seams_.timers->scheduleOneShot(currentThreshold(), [this] { longPressAction(); });
+    enterPressTimer =
+        seams_.timers->scheduleOneShot(currentThreshold(), [this] { longPressAction(); });
 }
 
 void KeyboardManager::keyUp() {
+    if (pressIsUndecided()) deliverHeldPress();
+    resetEnterPress();
+}
+
+void KeyboardManager::deliverHeldPress() {
     if (enterPressTimer) enterPressTimer->invalidate();
-    if (isLongPressHandled || !enterPressStartTime) {
-        resetEnterPress();
-        return;
-    }
     // "threshold > elapsed", compared as deadline against now so that it agrees
     // exactly with the timer, whose deadline is start + threshold.
     const double now = seams_.clock->now();
@@ -157,7 +164,7 @@ void KeyboardManager::keyUp() {
         // Return the timer would have delivered, so the keystroke is not lost.
         postEnter();
     }
-    resetEnterPress();
+    isLongPressHandled = true;
 }
 
 void KeyboardManager::longPressAction() {

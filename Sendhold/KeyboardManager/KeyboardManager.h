@@ -21,7 +21,7 @@ double longPressThreshold(double storedDuration);
 // The Return-key guard. One instance per process (shared()); it decides for each
 // key event whether it passes or is dropped, and posts the replacements.
 class KeyboardManager {
-public:
+  public:
     // The process-wide instance, made on first use and never destroyed.
     static KeyboardManager& shared();
 
@@ -53,12 +53,15 @@ public:
     std::shared_ptr<EventTap> runLoopSource;
     std::shared_ptr<Timer> enterPressTimer;
     std::optional<double> enterPressStartTime;
+    // The held press has been delivered (as Return or Shift+Return): its
+    // repeats and its release add nothing.
     bool isLongPressHandled = false;
     const std::int64_t magicNumber = 55555;
 
-private:
+  private:
     void keyDown();
     void keyUp();
+    void deliverHeldPress();
     void longPressAction();
     double currentThreshold();
     struct SequenceStep {
@@ -68,6 +71,7 @@ private:
     };
     void postSequence(std::initializer_list<SequenceStep> steps);
     bool pressIsOpen() const { return enterPressStartTime.has_value() || isLongPressHandled; }
+    bool pressIsUndecided() const { return enterPressStartTime.has_value() && !isLongPressHandled; }
 
     KeyboardManagerSeams seams_;
     std::ostream* out_;

@@ -11,7 +11,7 @@ namespace sendhold {
 
 // Wall-clock time in seconds.
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     virtual double now() = 0;
 };
@@ -19,14 +19,14 @@ public:
 // A scheduled one-shot action. invalidate() guarantees it never runs afterwards;
 // invalidating a fired or already invalidated timer does nothing.
 class Timer {
-public:
+  public:
     virtual ~Timer() = default;
     virtual void invalidate() = 0;
 };
 
 // Schedules one-shot actions on the main loop.
 class TimerScheduler {
-public:
+  public:
     virtual ~TimerScheduler() = default;
     virtual std::shared_ptr<Timer> scheduleOneShot(double seconds,
                                                    std::function<void()> action) = 0;
@@ -34,11 +34,10 @@ public:
 
 // Makes and injects synthesized key events so that they pass the hook again.
 class EventPoster {
-public:
+  public:
     virtual ~EventPoster() = default;
     // Returns the new event, or nothing when it cannot be made.
-    virtual std::optional<PostedKeyEvent> createKeyboardEvent(std::int64_t keyCode,
-                                                              bool keyDown) {
+    virtual std::optional<PostedKeyEvent> createKeyboardEvent(std::int64_t keyCode, bool keyDown) {
         return PostedKeyEvent{keyCode, keyDown, std::nullopt, 0};
     }
     virtual void post(const PostedKeyEvent& event) = 0;
@@ -46,14 +45,14 @@ public:
 
 // Whether the focused text input holds an unfinished input-method composition.
 class CompositionProbe {
-public:
+  public:
     virtual ~CompositionProbe() = default;
     virtual bool hasMarkedText() = 0;
 };
 
 // Reads the stored long-press duration in seconds; 0 when none is stored.
 class DurationReader {
-public:
+  public:
     virtual ~DurationReader() = default;
     virtual double storedLongPressDuration() = 0;
 };
@@ -61,7 +60,7 @@ public:
 // The system-wide keyboard hook. create() acquires what it needs and answers
 // false when it is refused; enable() starts delivering events on the main loop.
 class EventTap {
-public:
+  public:
     virtual ~EventTap() = default;
     virtual bool create() = 0;
     virtual void enable() = 0;

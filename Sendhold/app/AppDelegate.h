@@ -25,7 +25,7 @@ class AppDelegate : public QObject {
         std::function<bool()> claimSingleInstance;
         // Binds the guard to the system and starts it.
         std::function<void()> startGuard;
-        // Whether a tray host is there now (see trayHostPresent()).
+        // Whether a tray host is there now (see checkTrayHost()).
         TrayHostWatch::Probe trayHostPresent;
         std::vector<int> trayRetryDelaysMs;
         // Ends the application.

@@ -8,8 +8,8 @@
 #include "ApplicationId.h"
 #include "KeyboardManager/KeyboardManager.h"
 #include "platform/linux/LinuxGuard.h"
-#include "platform/linux/ime/LinuxCompositionProbe.h"
 #include "platform/linux/SingleInstanceLock.h"
+#include "platform/linux/ime/LinuxCompositionProbe.h"
 #include "settings/PreferencesSeam.h"
 
 namespace sendhold {
@@ -58,7 +58,7 @@ int SendholdApp::main(int argc, char** argv) {
 
     // With no display there is no tray to wait for.
     const bool headless = QGuiApplication::platformName() == QLatin1String("offscreen");
-    AppDelegate delegate({claimSingleInstance, startGuard, trayHostPresent,
+    AppDelegate delegate({claimSingleInstance, startGuard, checkTrayHost,
                           headless ? std::vector<int>{} : TrayHostWatch::defaultDelaysMs(),
                           [] { QCoreApplication::exit(0); }});
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);

@@ -36,10 +36,9 @@ StatusMenus buildStatusMenus(const StatusMenuActions& actions) {
     const QString quitTitle = localized(QStringLiteral("quit"));
 
     menus.panelMenu = std::make_unique<QMenu>();
+    // The panel's own size is a minimum: the menu may widen it to its own width.
+    // The action owns the view.
     auto* view = new MenuSliderView();
-    // A minimum, not a fixed size: the menu's shortcut column makes it wider
-    // than the panel, and a fixed panel would leave a blank strip beside it.
-    view->setMinimumSize(kPanelWidth, kPanelHeight);
     auto* panelItem = new QWidgetAction(menus.panelMenu.get());
     panelItem->setDefaultWidget(view);
     menus.panelMenu->addAction(panelItem);

@@ -26,10 +26,6 @@ struct StatusMenuActions {
     std::function<void()> openPanel;
 };
 
-// The panel is at least this large; the menu may widen it to its own width.
-inline constexpr int kPanelWidth = 270;
-inline constexpr int kPanelHeight = 175;
-
 // Builds both menus once. Their titles are looked up here, once, in the
 // language chosen at start.
 StatusMenus buildStatusMenus(const StatusMenuActions& actions);

@@ -3,10 +3,11 @@
 #include <xcb/xcb.h>
 
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
 #include <QDBusVariant>
 #include <QGuiApplication>
+#include <QPointer>
 #include <QString>
 #include <cstdlib>
 #include <memory>
@@ -16,19 +17,28 @@ namespace sendhold {
 namespace {
 
 constexpr char kWatcherService[] = "org.kde.StatusNotifierWatcher";
+constexpr int kCallTimeoutMs = 2000;
 
-bool statusNotifierHostRegistered() {
+// Asks the watcher whether a host registered. No separate "is the watcher
+// there" question: without one the bus answers the call with an error at once.
+void askStatusNotifierHost(std::function<void(bool)> answer) {
     QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected() || !bus.interface()) return false;
-    if (!bus.interface()->isServiceRegistered(QString::fromLatin1(kWatcherService))) return false;
+    if (!bus.isConnected()) return answer(false);
     QDBusMessage call = QDBusMessage::createMethodCall(
         QString::fromLatin1(kWatcherService), QStringLiteral("/StatusNotifierWatcher"),
         QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
     call << QString::fromLatin1(kWatcherService)
          << QStringLiteral("IsStatusNotifierHostRegistered");
-    const QDBusMessage reply = bus.call(call, QDBus::Block, 2000);
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) return false;
-    return reply.arguments().constFirst().value<QDBusVariant>().variant().toBool();
+    // A child of the application, so that an unanswered call is cleaned up at exit.
+    auto* pending = new QDBusPendingCallWatcher(bus.asyncCall(call, kCallTimeoutMs), qGuiApp);
+    QObject::connect(
+        pending, &QDBusPendingCallWatcher::finished, pending,
+        [pending, answer = std::move(answer)] {
+            pending->deleteLater();
+            const QDBusMessage reply = pending->reply();
+            answer(reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() &&
+                   reply.arguments().constFirst().value<QDBusVariant>().variant().toBool());
+        });
 }
 
 // The X screen number from DISPLAY (":0.1" -> 1); 0 when absent.
@@ -63,12 +73,13 @@ bool xembedTrayManagerPresent() {
 
 }  // namespace
 
-bool trayHostPresent() {
-    if (!qGuiApp) return false;
-    const QString platform = QGuiApplication::platformName();
-    if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal"))
-        return false;
-    return statusNotifierHostRegistered() || xembedTrayManagerPresent();
+void checkTrayHost(std::function<void(bool)> answer) {
+    const QString platform = qGuiApp ? QGuiApplication::platformName() : QString();
+    if (!qGuiApp || platform == QLatin1String("offscreen") || platform == QLatin1String("minimal"))
+        return answer(false);
+    // The X server answers its two questions in well under a millisecond.
+    if (xembedTrayManagerPresent()) return answer(true);
+    askStatusNotifierHost(std::move(answer));
 }
 
 std::vector<int> TrayHostWatch::defaultDelaysMs() {
@@ -88,7 +99,17 @@ void TrayHostWatch::start() {
 }
 
 void TrayHostWatch::check() {
-    if (probe_ && probe_()) {
+    if (!probe_) return answered(false);
+    asking_ = true;
+    const std::uint64_t round = ++round_;
+    probe_([self = QPointer<TrayHostWatch>(this), round](bool present) {
+        if (self && self->round_ == round) self->answered(present);
+    });
+}
+
+void TrayHostWatch::answered(bool present) {
+    asking_ = false;
+    if (present) {
         emit hostAppeared();
         return;
     }

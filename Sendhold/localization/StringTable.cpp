@@ -238,13 +238,8 @@ const CodeColumn kCodes[] = {
     {"sv", Sv}, {"da", Da}, {"no", NoNb}, {"nb", NoNb}, {"ko", Ko}, {"pt", Pt},
 };
 
-// The unit "sec" has its own word only in Japanese, Chinese and Korean; every other code gets the
-// English "s" (the row's other cells hold the same "s").
-const CodeColumn kSecondCodes[] = {{"ja", Ja}, {"zh", Zh}, {"ko", Ko}};
-
-template <typename Codes>
-Column columnFor(const QString& code, const Codes& codes) {
-    for (const CodeColumn& entry : codes) {
+Column columnFor(const QString& code) {
+    for (const CodeColumn& entry : kCodes) {
         if (code == QLatin1String(entry.code)) return entry.column;
     }
     return En;
@@ -256,10 +251,7 @@ QString localized(const QString& key) {
     for (const Row& row : kRows) {
         if (key != QLatin1String(row.key)) continue;
         // The language is read only once the key is known, and afresh at every lookup.
-        const QString code = preferredLanguageCode();
-        const bool isSecond = key == QLatin1String("sec");
-        const Column column = isSecond ? columnFor(code, kSecondCodes) : columnFor(code, kCodes);
-        return QString::fromUtf16(row.texts[column]);
+        return QString::fromUtf16(row.texts[columnFor(preferredLanguageCode())]);
     }
     return key;
 }

@@ -8,6 +8,7 @@
 #include <QTemporaryFile>
 #include <QTimer>
 #include <cmath>
+#include <cstdio>
 
 #include "ApplicationId.h"
 #include "ConfigLocation.h"
@@ -77,23 +78,26 @@ Preferences::Preferences(QString filePath, QObject* parent)
 
 Preferences::~Preferences() = default;
 
-std::optional<double> Preferences::storedLongPressDuration() {
-    refreshFromFile();
-    announceIfChanged();
-    if (sessionValue_) return sessionValue_;
-    return stored_;
+std::optional<double> Preferences::storedLongPressDuration() const {
+    return sessionValue_ ? sessionValue_ : stored_;
 }
 
-double Preferences::longPressDuration() {
-    return storedLongPressDuration().value_or(defaultLongPressDuration);
+void Preferences::reload() {
+    refreshFromFile();
+    announceIfChanged();
 }
 
 void Preferences::setLongPressDuration(double seconds) {
     if (!std::isfinite(seconds)) return;
-    QSettings store(path_, QSettings::NativeFormat);
-    store.setValue(QLatin1String(kLongPressDurationKey), seconds);
-    store.sync();
-    const bool written = store.status() == QSettings::NoError;
+    // QSettings reads the file before writing it: only a file that reads safely
+    // is handed to it.
+    bool written = false;
+    if (readSmallRegularFile(path_).outcome != SmallFileRead::Outcome::Failed) {
+        QSettings store(path_, QSettings::NativeFormat);
+        store.setValue(QLatin1String(kLongPressDurationKey), seconds);
+        store.sync();
+        written = store.status() == QSettings::NoError;
+    }
     refreshFromFile();
     if (written) {
         // The file now holds exactly this number; no need to parse it back.
@@ -106,17 +110,20 @@ void Preferences::setLongPressDuration(double seconds) {
 }
 
 void Preferences::refreshFromFile() {
-    QFile file(path_);
-    const bool exists = file.open(QIODevice::ReadOnly);
-    const QByteArray bytes = exists ? file.readAll() : QByteArray();
-    if (loaded_ && exists == lastExisted_ && bytes == lastBytes_) return;
+    SmallFileRead read = readSmallRegularFile(path_);
+    if (read == lastRead_) return;
+    const bool first = !lastRead_;
+    lastRead_ = read;
+    if (read.outcome == SmallFileRead::Outcome::Failed) {
+        std::fprintf(stderr, "sendhold: cannot read %s: %s; keeping the duration %g s\n",
+                     qPrintable(path_), qPrintable(read.error), shownValue());
+        return;
+    }
     // A value that could not be saved lasts only until the file itself changes:
     // the newer edit on disk wins.
-    if (loaded_) sessionValue_.reset();
-    loaded_ = true;
-    lastExisted_ = exists;
-    lastBytes_ = bytes;
-    stored_ = exists ? parseStoredDuration(bytes, path_) : std::nullopt;
+    if (!first) sessionValue_.reset();
+    stored_ = read.outcome == SmallFileRead::Outcome::Read ? parseStoredDuration(read.bytes, path_)
+                                                           : std::nullopt;
 }
 
 double Preferences::shownValue() const {
@@ -150,8 +157,7 @@ void Preferences::watchFile() {
 
 void Preferences::fileEvent() {
     watchFile();
-    refreshFromFile();
-    announceIfChanged();
+    reload();
 }
 
 }  // namespace sendhold

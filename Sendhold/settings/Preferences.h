@@ -5,14 +5,17 @@
 #include <QString>
 #include <optional>
 
+#include "SmallFileReader.h"
+
 class QFileSystemWatcher;
 class QTimer;
 
 namespace sendhold {
 
 // The one stored preference, "longPressDuration" (seconds, a double), kept in a
-// QSettings file in native format. The file is the truth: every read looks at
-// it again, and a watcher announces changes made by other programs.
+// QSettings file in native format. The file is the truth, but it is read only
+// when it changes (a watcher sees edits by other programs) and when it is
+// written: the readers, the guard's key path among them, answer from memory.
 class Preferences final : public QObject {
     Q_OBJECT
   public:
@@ -30,13 +33,19 @@ class Preferences final : public QObject {
     QString filePath() const { return path_; }
 
     // The stored number, or nothing when the key is absent or does not hold a
-    // finite number. Looks at the file again on every call.
-    std::optional<double> storedLongPressDuration();
+    // finite number. Never touches the file.
+    std::optional<double> storedLongPressDuration() const;
     // What the panel shows: the stored number, else defaultLongPressDuration.
-    double longPressDuration();
+    double longPressDuration() const { return shownValue(); }
     // Stores the number at once. When the file cannot be written, the number
     // still holds for both readers until the file changes or a write succeeds.
     void setLongPressDuration(double seconds);
+
+    // Reads the file again now (the watcher does this after every change).
+    // A file that cannot be read safely (not a regular file, over 64 KiB,
+    // unreadable) leaves the last good number in place, with one line on
+    // standard error.
+    void reload();
 
   signals:
     // The panel's value changed, whoever changed it.
@@ -50,12 +59,11 @@ class Preferences final : public QObject {
     void fileEvent();
 
     QString path_;
-    bool loaded_ = false;
-    bool lastExisted_ = false;
-    QByteArray lastBytes_;
+    std::optional<SmallFileRead> lastRead_;
     std::optional<double> stored_;
     std::optional<double> sessionValue_;
     double announced_ = 0;
+    // Children of this object: Qt deletes them with it.
     QFileSystemWatcher* watcher_;
     QTimer* settle_;
 };

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
-#include <thread>
 #include <vector>
 
 #include "KeyboardManager.h"
@@ -10,152 +9,65 @@
 namespace sendhold {
 namespace {
 
-class FakeTap final : public EventTap {
-public:
+struct FakeTap final : EventTap {
     bool allow = true;
-    int creates = 0;
-    int enables = 0;
-    bool create() override {
-        ++creates;
-        return allow;
-    }
+    int creates = 0, enables = 0;
+    bool create() override { return ++creates, allow; }
     void enable() override { ++enables; }
 };
 
-class RecordingPoster final : public EventPoster {
-public:
-    std::vector<PostedKeyEvent> posted;
-    // Key events that the poster fails to make, by (code, down).
-    std::vector<std::pair<std::int64_t, bool>> failing;
-    std::optional<PostedKeyEvent> createKeyboardEvent(std::int64_t code, bool down) override {
-        for (const auto& f : failing)
-            if (f.first == code && f.second == down) return std::nullopt;
-        return EventPoster::createKeyboardEvent(code, down);
-    }
-    void post(const PostedKeyEvent& e) override { posted.push_back(e); }
-};
-
-TEST(KeyboardManagerShared, OneInstanceWithLaunchValuesWhoeverComesFirst) {
-    std::vector<KeyboardManager*> seen(8);
-    std::vector<std::thread> threads;
-    for (auto& slot : seen) threads.emplace_back([&slot] { slot = &KeyboardManager::shared(); });
-    for (auto& t : threads) t.join();
-    for (KeyboardManager* m : seen) EXPECT_EQ(m, &KeyboardManager::shared());
-
-    KeyboardManager& m = KeyboardManager::shared();
-    EXPECT_TRUE(m.isEnabled);
-    EXPECT_EQ(m.magicNumber, 55555);
-    EXPECT_FALSE(m.enterPressStartTime);
-    EXPECT_FALSE(m.isLongPressHandled);
-    EXPECT_EQ(m.enterPressTimer, nullptr);
-}
-
-TEST(KeyboardManagerShared, CallbackGoesToTheSharedInstance) {
-    KeyEvent other{38, 0, 0};
-    EXPECT_EQ(KeyboardManager::eventTapCallback(nullptr, kEventTypeKeyDown, &other, nullptr), &other);
-    KeyEvent marked{kKeyCodeReturn, 0, 55555};
-    EXPECT_EQ(KeyboardManager::eventTapCallback(nullptr, kEventTypeKeyDown, &marked, nullptr),
-              &marked);
-}
-
-TEST(StartMonitoring, PrintsStartOnceAndNeverStartsTwice) {
-    auto tap = std::make_shared<FakeTap>();
-    std::ostringstream out;
-    KeyboardManager m({.tap = tap}, &out);
-    m.startMonitoring();
-    m.startMonitoring();
-    EXPECT_EQ(out.str(), "監視スタート\n");
-    EXPECT_EQ(tap->creates, 1);
-    EXPECT_EQ(tap->enables, 1);
-    EXPECT_EQ(m.eventTap, tap);
-    EXPECT_EQ(m.runLoopSource, tap);
-}
-
-TEST(StartMonitoring, RefusedTapPrintsPermissionErrorAndALaterCallTriesAgain) {
+TEST(KeyboardManager, StartsMonitoringOnceAndRetriesAfterARefusal) {
     auto tap = std::make_shared<FakeTap>();
     tap->allow = false;
     std::ostringstream out;
     KeyboardManager m({.tap = tap}, &out);
     m.startMonitoring();
-    EXPECT_EQ(out.str(), "権限エラー\n");
     EXPECT_EQ(m.eventTap, nullptr);
-    EXPECT_EQ(m.runLoopSource, nullptr);
-    EXPECT_EQ(tap->enables, 0);
-    EXPECT_TRUE(m.isEnabled);
-
     tap->allow = true;
+    m.startMonitoring();
     m.startMonitoring();
     EXPECT_EQ(out.str(), "権限エラー\n監視スタート\n");
     EXPECT_EQ(tap->creates, 2);
+    EXPECT_EQ(tap->enables, 1);
+    EXPECT_EQ(m.runLoopSource, tap);
+    std::ostringstream none;
+    KeyboardManager({}, &none).startMonitoring();
+    EXPECT_EQ(none.str(), "権限エラー\n");
+    KeyEvent other{38, 0, 0};  // the hook's callback reaches the shared guard
+    EXPECT_EQ(KeyboardManager::eventTapCallback(nullptr, kEventTypeKeyDown, &other, nullptr),
+              &other);
 }
 
-TEST(StartMonitoring, NoTapAtAllIsAPermissionError) {
-    std::ostringstream out;
-    KeyboardManager m({}, &out);
-    m.startMonitoring();
-    EXPECT_EQ(out.str(), "権限エラー\n");
-}
-
-class PostingTest : public ::testing::Test {
-protected:
-    std::shared_ptr<VirtualClock> clock = std::make_shared<VirtualClock>();
-    std::shared_ptr<VirtualTimerScheduler> timers = std::make_shared<VirtualTimerScheduler>(clock);
-    std::shared_ptr<RecordingPoster> poster = std::make_shared<RecordingPoster>();
-    KeyboardManager m{{.clock = clock, .timers = timers, .poster = poster}};
-
-    void press(double down, double up) {
-        timers->advanceTo(down, false);
-        KeyEvent e{kKeyCodeReturn, 0, 0};
-        EXPECT_EQ(m.handleEvent(kEventTypeKeyDown, &e), nullptr);
-        timers->advanceTo(up, false);
-        EXPECT_EQ(m.handleEvent(kEventTypeKeyUp, &e), nullptr);
+// Fails to make the events listed in `failing`; records what is posted.
+struct RecordingPoster final : EventPoster {
+    std::vector<std::pair<std::int64_t, bool>> failing;
+    std::vector<std::pair<std::int64_t, bool>> posted;
+    std::optional<PostedKeyEvent> createKeyboardEvent(std::int64_t code, bool down) override {
+        for (const auto& f : failing)
+            if (f == std::pair(code, down)) return std::nullopt;
+        return EventPoster::createKeyboardEvent(code, down);
     }
+    void post(const PostedKeyEvent& e) override { posted.emplace_back(e.keyCode, e.keyDown); }
 };
 
-TEST_F(PostingTest, AnEventThatCannotBeMadeIsSkippedAndTheRestGoOut) {
+TEST(KeyboardManager, EventsThatCannotBeMadeAreSkippedAndThePressStillEnds) {
+    auto clock = std::make_shared<VirtualClock>();
+    auto timers = std::make_shared<VirtualTimerScheduler>(clock);
+    auto poster = std::make_shared<RecordingPoster>();
     poster->failing = {{kKeyCodeReturn, true}};
-    press(0, 0.1);
-    ASSERT_EQ(poster->posted.size(), 3u);
-    EXPECT_EQ(poster->posted[0].keyCode, kKeyCodeShift);
-    EXPECT_TRUE(poster->posted[0].keyDown);
-    EXPECT_EQ(poster->posted[1].keyCode, kKeyCodeReturn);
-    EXPECT_FALSE(poster->posted[1].keyDown);
-    EXPECT_EQ(poster->posted[1].flags, kFlagShift);
-    EXPECT_EQ(poster->posted[2].keyCode, kKeyCodeShift);
-    for (const auto& e : poster->posted) EXPECT_EQ(e.userData, 55555);
+    KeyboardManager m{{.clock = clock, .timers = timers, .poster = poster}};
+    KeyEvent e{kKeyCodeReturn, 0, 0};
+    m.handleEvent(kEventTypeKeyDown, &e);
+    m.handleEvent(kEventTypeKeyUp, &e);
+    using P = std::vector<std::pair<std::int64_t, bool>>;
+    EXPECT_EQ(poster->posted, (P{{56, true}, {36, false}, {56, false}}));
     EXPECT_FALSE(m.enterPressStartTime);
-}
-
-TEST_F(PostingTest, NothingCanBeMadeAndThePressStillEnds) {
-    poster->failing = {{kKeyCodeReturn, true}, {kKeyCodeReturn, false}};
-    press(0, 1.0);
-    EXPECT_TRUE(poster->posted.empty());
-    EXPECT_FALSE(m.isLongPressHandled);
-    EXPECT_FALSE(m.enterPressStartTime);
-    EXPECT_EQ(timers->pendingCount(), 0u);
-}
-
-TEST_F(PostingTest, DestroyingAManagerCancelsItsPendingTimer) {
-    {
+    {  // A manager going away cancels its pending timer.
         KeyboardManager doomed{{.clock = clock, .timers = timers, .poster = poster}};
-        KeyEvent e{kKeyCodeReturn, 0, 0};
         doomed.handleEvent(kEventTypeKeyDown, &e);
         EXPECT_EQ(timers->pendingCount(), 1u);
     }
     EXPECT_EQ(timers->pendingCount(), 0u);
-    timers->advanceTo(5, true);
-    EXPECT_TRUE(poster->posted.empty());
-}
-
-TEST(Threshold, ZeroAndNonFiniteMeanTheDefaultEverythingElseStands) {
-    EXPECT_EQ(longPressThreshold(0), 0.4);
-    EXPECT_EQ(longPressThreshold(-0.0), 0.4);
-    EXPECT_EQ(longPressThreshold(std::numeric_limits<double>::quiet_NaN()), 0.4);
-    EXPECT_EQ(longPressThreshold(std::numeric_limits<double>::infinity()), 0.4);
-    EXPECT_EQ(longPressThreshold(-std::numeric_limits<double>::infinity()), 0.4);
-    EXPECT_EQ(longPressThreshold(2.5), 2.5);
-    EXPECT_EQ(longPressThreshold(-1), -1);
-    EXPECT_EQ(longPressThreshold(0.2), 0.2);
 }
 
 }  // namespace

@@ -14,85 +14,58 @@ namespace {
 
 using Result = SingleInstanceLock::Result;
 
-class SingleInstanceLockTest : public testing::Test {
-  protected:
-    std::string path(const char* name) const { return (dir.path() + "/" + name).toStdString(); }
+// One holder at a time, freed however the holder goes (even SIGKILL); planted
+// symlinks, files others may write and folders are refused.
+TEST(SingleInstanceLock, OneHolderAtATimeAndNoPlantedFiles) {
     QTemporaryDir dir;
-};
-
-TEST_F(SingleInstanceLockTest, OneHolderAtATimeFreedWhenTheHolderGoesHoweverItGoes) {
-    const std::string lockPath = path("app.lock");
+    const auto path = [&](const char* name) { return (dir.path() + "/" + name).toStdString(); };
     auto first = std::make_unique<SingleInstanceLock>();
-    EXPECT_EQ(first->acquireAt(lockPath), Result::Acquired);
+    EXPECT_EQ(first->acquireAt(path("a.lock")), Result::Acquired);
     SingleInstanceLock second;
-    EXPECT_EQ(second.acquireAt(lockPath), Result::HeldElsewhere);
-    EXPECT_EQ(second.acquireAt(lockPath), Result::HeldElsewhere);  // asking again does not block
+    EXPECT_EQ(second.acquireAt(path("a.lock")), Result::HeldElsewhere);
     first.reset();
-    EXPECT_EQ(second.acquireAt(lockPath), Result::Acquired);
+    EXPECT_EQ(second.acquireAt(path("a.lock")), Result::Acquired);
     struct stat st {};
-    ASSERT_EQ(stat(lockPath.c_str(), &st), 0);
+    ASSERT_EQ(stat(path("a.lock").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 
-    // A copy killed while it holds the lock, with no clean-up of its own, leaves it free.
-    const std::string killedPath = path("killed.lock");
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
         SingleInstanceLock lock;
-        if (lock.acquireAt(killedPath) == Result::Acquired) raise(SIGKILL);
+        if (lock.acquireAt(path("killed.lock")) == Result::Acquired) raise(SIGKILL);
         _exit(1);
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFSIGNALED(status)) << "the child did not take the lock";
-    EXPECT_EQ(SingleInstanceLock().acquireAt(killedPath), Result::Acquired);
+    EXPECT_EQ(SingleInstanceLock().acquireAt(path("killed.lock")), Result::Acquired);
+
+    ASSERT_EQ(symlink(path("victim").c_str(), path("link.lock").c_str()), 0);
+    ASSERT_EQ(SingleInstanceLock().acquireAt(path("shared.lock")), Result::Acquired);
+    ASSERT_EQ(chmod(path("shared.lock").c_str(), 0666), 0);
+    ASSERT_EQ(mkdir(path("dir.lock").c_str(), 0700), 0);
+    for (const char* name : {"link.lock", "shared.lock", "dir.lock"}) {
+        SingleInstanceLock lock;
+        EXPECT_EQ(lock.acquireAt(path(name)), Result::Unavailable) << name;
+        EXPECT_FALSE(lock.problem().empty());
+    }
+    EXPECT_NE(stat(path("victim").c_str(), &st), 0);  // nothing created through the link
 }
 
-TEST_F(SingleInstanceLockTest, RefusesPlantedOrSharedFiles) {
-    // A symlink planted where the lock goes is not followed.
-    const std::string target = path("victim");
-    const std::string link = path("link.lock");
-    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
-    SingleInstanceLock lock;
-    EXPECT_EQ(lock.acquireAt(link), Result::Unavailable);
-    EXPECT_FALSE(lock.problem().empty());
-    struct stat st {};
-    EXPECT_NE(stat(target.c_str(), &st), 0);  // nothing created through the link
-
-    // A lock file that others may write is not trusted.
-    const std::string shared = path("shared.lock");
-    ASSERT_EQ(SingleInstanceLock().acquireAt(shared), Result::Acquired);
-    ASSERT_EQ(chmod(shared.c_str(), 0666), 0);
-    EXPECT_EQ(lock.acquireAt(shared), Result::Unavailable);
-
-    // A directory in its place neither.
-    const std::string directory = path("dir.lock");
-    ASSERT_EQ(mkdir(directory.c_str(), 0700), 0);
-    EXPECT_EQ(lock.acquireAt(directory), Result::Unavailable);
-}
-
-TEST_F(SingleInstanceLockTest, RuntimeDirectoryFirstThenPerUserFallback) {
-    const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");  // an empty value counts as unset
+// $XDG_RUNTIME_DIR when it names an absolute path, else a per-user fallback.
+TEST(SingleInstanceLock, RuntimeDirectoryFirstThenPerUserFallback) {
+    const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
     const std::string id = "io.github.sendhold.LockTest";
-
-    setenv("XDG_RUNTIME_DIR", dir.path().toLocal8Bit().constData(), 1);
-    EXPECT_EQ(SingleInstanceLock::runtimePath(id), path("io.github.sendhold.LockTest.lock"));
-    SingleInstanceLock lock;
-    EXPECT_EQ(lock.acquire(id), Result::Acquired);
-    EXPECT_EQ(lock.path(), SingleInstanceLock::runtimePath(id));
-
-    // Relative or empty values are not a runtime directory.
     for (const char* bad : {"", "relative/dir"}) {
         setenv("XDG_RUNTIME_DIR", bad, 1);
         EXPECT_EQ(SingleInstanceLock::runtimePath(id), "");
     }
-    // A runtime directory that does not exist falls back to the per-user path.
-    setenv("XDG_RUNTIME_DIR", path("missing").c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", "/nonexistent", 1);
+    EXPECT_EQ(SingleInstanceLock::runtimePath(id), "/nonexistent/" + id + ".lock");
     SingleInstanceLock fallback;
     EXPECT_NE(fallback.acquire(id), Result::Unavailable);
-    EXPECT_EQ(fallback.path(), SingleInstanceLock::fallbackPath(id));
-    EXPECT_NE(fallback.path().find(std::to_string(getuid())), std::string::npos);
-
+    EXPECT_EQ(fallback.path(), "/tmp/" + id + "-" + std::to_string(getuid()) + ".lock");
     qputenv("XDG_RUNTIME_DIR", saved);
 }
 

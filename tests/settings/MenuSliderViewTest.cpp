@@ -1,4 +1,3 @@
-#include <QDir>
 #include <QLabel>
 #include <QLocale>
 #include <QSlider>
@@ -9,7 +8,6 @@
 #include "Localization.h"
 #include "MenuSliderView.h"
 #include "NotificationCenter.h"
-#include "PanelTexts.h"
 #include "Preferences.h"
 #include "SettingsTestSupport.h"
 #include "SwitchToggle.h"
@@ -17,153 +15,91 @@
 namespace sendhold {
 namespace {
 
-// A shown panel on a fresh store, under a locale that writes numbers with a comma: the panel's
-// numbers keep their point whatever the locale.
+// A shown panel on a fresh store, under a locale that writes numbers with a
+// comma: the panel's numbers keep their point whatever the locale.
 class MenuSliderViewTest : public FreshConfigHome {
   protected:
     void SetUp() override {
-        FreshConfigHome::SetUp();
-        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-        KeyboardManager::shared().isEnabled = true;
-        store = std::make_unique<Preferences>(Preferences::defaultFilePath());
+        panel.resize(panel.sizeHint());
+        panel.show();
     }
     void TearDown() override {
         setPreferredLanguagesSource([] { return QStringList{QStringLiteral("en")}; });
         KeyboardManager::shared().isEnabled = true;
         QLocale::setDefault(QLocale::c());
     }
-    std::unique_ptr<MenuSliderView> shownPanel() {
-        auto panel = std::make_unique<MenuSliderView>(*store);
-        panel->resize(panel->sizeHint());
-        panel->show();
-        return panel;
-    }
-    QString storedText() { return QString::fromUtf8(readFile(store->filePath())); }
-    QString current(const MenuSliderView& panel) { return panel.currentSettingLabel()->text(); }
+    QString current() { return panel.currentSettingLabel()->text(); }
+    void click(QWidget* widget) { QTest::mouseClick(widget, Qt::LeftButton); }
 
-    std::unique_ptr<Preferences> store;
+    bool prepared = [] {
+        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+        return KeyboardManager::shared().isEnabled = true;
+    }();
+    Preferences store{Preferences::defaultFilePath()};
+    MenuSliderView panel{store};
 };
 
-TEST_F(MenuSliderViewTest, StartsFromTheStoreTheGuardAndTheAutostartEntryInEnglish) {
-    auto panel = shownPanel();
-    EXPECT_EQ(panel->sizeHint(), QSize(270, 175));
-    EXPECT_EQ(panel->durationSlider()->value(), 4);
-    EXPECT_EQ(current(*panel), "Current: 0.4 s");
-    EXPECT_TRUE(panel->enableSwitch()->isChecked());
-    EXPECT_EQ(panel->enabledLabel()->text(), "Sendhold: On");
-    EXPECT_FALSE(panel->launchAtLoginSwitch()->isChecked());
-    EXPECT_EQ(panel->launchAtLoginLabel()->text(), "Launch at Login (Off)");
-    EXPECT_EQ(panel->titleLabel()->text(), "Long Press Sensitivity");
-    EXPECT_EQ(panel->fastLabel()->text(), "Fast (0.2s)");
-    EXPECT_EQ(panel->slowLabel()->text(), "Slow (1.0s)");
-    EXPECT_EQ(currentSettingText(0.1 + 0.2), "Current: 0.3 s");
-    // Showing the panel stores nothing.
-    EXPECT_FALSE(QFile::exists(store->filePath()));
-    EXPECT_TRUE(panel->grab().save(QStringLiteral(SENDHOLD_PICTURE_DIR "/panel-en.png")));
-
+TEST_F(MenuSliderViewTest, StartsFromTheStoreTheGuardAndTheAutostartEntry) {
+    EXPECT_EQ(current(), "Current: 0.4 s");
+    EXPECT_EQ(panel.enabledLabel()->text(), "Sendhold: On");
+    EXPECT_EQ(panel.launchAtLoginLabel()->text(), "Launch at Login (Off)");
+    EXPECT_FALSE(QFile::exists(store.filePath()));  // showing stores nothing
+    EXPECT_TRUE(panel.grab().save(QStringLiteral(SENDHOLD_PICTURE_DIR "/panel-en.png")));
     QString error;
     ASSERT_TRUE(registerLaunchAtLogin(&error));
-    MenuSliderView registered(*store);
-    EXPECT_TRUE(registered.launchAtLoginSwitch()->isChecked());
-    EXPECT_EQ(registered.launchAtLoginLabel()->text(), "Launch at Login (On)");
-}
-
-TEST_F(MenuSliderViewTest, EverySliderPositionIsStoredAtOnceAlsoWhileDragging) {
-    auto panel = shownPanel();
-    QSlider* slider = panel->durationSlider();
-    slider->setValue(10);
-    EXPECT_TRUE(storedText().contains("longPressDuration=1\n"));
-    EXPECT_EQ(current(*panel), "Current: 1.0 s");
-    // Dragging: each position the knob passes is stored before the release.
-    slider->setSliderDown(true);
-    for (int position = 9; position >= 2; --position) {
-        slider->setSliderPosition(position);
-        EXPECT_EQ(store->longPressDuration(), position / 10.0);
-        EXPECT_EQ(current(*panel), currentSettingText(position / 10.0));
-    }
-    slider->setSliderDown(false);
-    EXPECT_TRUE(storedText().contains("longPressDuration=0.2\n"));
-    EXPECT_EQ(current(*panel), "Current: 0.2 s");
-}
-
-TEST_F(MenuSliderViewTest, TheDurationRowFollowsTheStoreWhoeverWritesIt) {
-    writeFile(store->filePath(), "[General]\nlongPressDuration=2.5\n");
-    auto panel = shownPanel();
-    EXPECT_EQ(current(*panel), "Current: 2.5 s");
-    EXPECT_EQ(panel->durationSlider()->value(), 10);
-    // Showing a value the slider cannot hold does not overwrite it.
-    EXPECT_TRUE(storedText().contains("=2.5"));
-
-    replaceFile(store->filePath(), "[General]\nlongPressDuration=0.7\n");
-    EXPECT_TRUE(QTest::qWaitFor([&] { return current(*panel) == "Current: 0.7 s"; }));
-    EXPECT_EQ(panel->durationSlider()->value(), 7);
-    writeFile(store->filePath(), "[General]\nlongPressDuration=nonsense\n");
-    EXPECT_TRUE(QTest::qWaitFor([&] { return current(*panel) == "Current: 0.4 s"; }));
-    EXPECT_EQ(panel->durationSlider()->value(), 4);
-    EXPECT_TRUE(storedText().contains("nonsense"));
-
-    // Another panel on the same store moves this one too.
-    MenuSliderView other(*store);
-    other.durationSlider()->setValue(9);
-    EXPECT_EQ(current(*panel), "Current: 0.9 s");
-}
-
-TEST_F(MenuSliderViewTest, TheEnableSwitchFlipsTheGuardAndPostsUpdateIconOncePerFlip) {
-    auto panel = shownPanel();
-    std::vector<bool> seenByObserver;
-    const auto token = NotificationCenter::defaultCenter().addObserver(
-        kUpdateIconNotification,
-        [&] { seenByObserver.push_back(KeyboardManager::shared().isEnabled); });
-    QTest::mouseClick(panel->enableSwitch(), Qt::LeftButton);
-    EXPECT_FALSE(KeyboardManager::shared().isEnabled);
-    EXPECT_EQ(panel->enabledLabel()->text(), "Sendhold: Off");
-    EXPECT_EQ(seenByObserver, std::vector<bool>{false});
-    QTest::mouseClick(panel->enableSwitch(), Qt::LeftButton);
-    EXPECT_TRUE(KeyboardManager::shared().isEnabled);
-    EXPECT_EQ(panel->enabledLabel()->text(), "Sendhold: On");
-    EXPECT_EQ(seenByObserver, (std::vector<bool>{false, true}));
-    NotificationCenter::defaultCenter().removeObserver(token);
-
-    // The guard's flag changed elsewhere does not move the switch.
     KeyboardManager::shared().isEnabled = false;
-    QTest::qWait(10);
-    EXPECT_TRUE(panel->enableSwitch()->isChecked());
-}
-
-TEST_F(MenuSliderViewTest, TheLaunchSwitchRegistersAndAfterAFailureShowsTheRealState) {
-    auto panel = shownPanel();
-    QTest::mouseClick(panel->launchAtLoginSwitch(), Qt::LeftButton);
-    EXPECT_TRUE(isLaunchAtLoginOn());
-    EXPECT_EQ(panel->launchAtLoginLabel()->text(), "Launch at Login (On)");
-    QTest::mouseClick(panel->launchAtLoginSwitch(), Qt::LeftButton);
-    EXPECT_FALSE(isLaunchAtLoginOn());
-    EXPECT_EQ(panel->launchAtLoginLabel()->text(), "Launch at Login (Off)");
-
-    // A plain file where the autostart folder should be: fails even for root, with one line
-    // naming the path and the system's reason, and the switch goes back to off.
-    const QString folder = configHome() + "/autostart";
-    QDir(folder).removeRecursively();
-    writeFile(folder, "in the way");
-    const QByteArray printed =
-        captureStdout([&] { QTest::mouseClick(panel->launchAtLoginSwitch(), Qt::LeftButton); });
-    EXPECT_TRUE(printed.startsWith("Failed to update launch at login: ")) << printed.data();
-    EXPECT_TRUE(printed.contains(QFile::encodeName(folder)) && printed.contains("Not a directory"));
-    EXPECT_TRUE(printed.endsWith('\n'));
-    EXPECT_EQ(printed.count('\n'), 1);
-    EXPECT_FALSE(panel->launchAtLoginSwitch()->isChecked());
-    EXPECT_EQ(panel->launchAtLoginLabel()->text(), "Launch at Login (Off)");
-}
-
-TEST_F(MenuSliderViewTest, LabelsInJapaneseWithAPicture) {
     setPreferredLanguagesSource([] { return QStringList{QStringLiteral("ja-JP")}; });
-    auto panel = shownPanel();
-    EXPECT_EQ(panel->enabledLabel()->text(), "Sendhold: オン");
-    EXPECT_EQ(panel->titleLabel()->text(), "長押しの感度設定");
-    EXPECT_EQ(panel->fastLabel()->text(), "速い (0.2s)");
-    EXPECT_EQ(panel->slowLabel()->text(), "遅い (1.0s)");
-    EXPECT_EQ(current(*panel), "現在の設定: 0.4 秒");
-    EXPECT_EQ(panel->launchAtLoginLabel()->text(), "Mac起動時に自動開始 (オフ)");
-    EXPECT_TRUE(panel->grab().save(QStringLiteral(SENDHOLD_PICTURE_DIR "/panel-ja.png")));
+    MenuSliderView other(store);
+    EXPECT_FALSE(other.enableSwitch()->isChecked());
+    EXPECT_EQ(other.launchAtLoginLabel()->text(), "Mac起動時に自動開始 (オン)");
+    EXPECT_EQ(other.currentSettingLabel()->text(), "現在の設定: 0.4 秒");
+}
+
+TEST_F(MenuSliderViewTest, EverySliderPositionIsStoredAtOnceAndTheRowFollowsTheStore) {
+    QSlider* slider = panel.durationSlider();
+    slider->setSliderDown(true);  // dragging: each position passed is stored
+    for (int position = 10; position >= 2; --position) {
+        slider->setSliderPosition(position);
+        EXPECT_EQ(readFile(store.filePath()).split('=').last(),
+                  QByteArray::number(position / 10.0) + '\n');
+        EXPECT_EQ(current(), QStringLiteral("Current: %1 s").arg(position / 10.0, 0, 'f', 1));
+    }
+    replaceFile(store.filePath(), "[General]\nlongPressDuration=2.5\n");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return current() == "Current: 2.5 s"; }));
+    EXPECT_EQ(slider->value(), 10);
+    EXPECT_TRUE(
+        readFile(store.filePath()).contains("=2.5"));  // a value the slider cannot hold stays
+    writeFile(store.filePath(), "[General]\nlongPressDuration=nonsense\n");
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return slider->value() == 4 && current() == "Current: 0.4 s"; }));
+    MenuSliderView(store).durationSlider()->setValue(9);  // another panel on the same store
+    EXPECT_EQ(current(), "Current: 0.9 s");
+}
+
+TEST_F(MenuSliderViewTest, TheSwitchesFlipTheGuardAndTheAutostartEntry) {
+    // The observer leaves while it is called: the center must cope.
+    std::vector<bool> seen;
+    NotificationCenter& center = NotificationCenter::defaultCenter();
+    NotificationCenter::Token token = center.addObserver(kUpdateIconNotification, [&] {
+        seen.push_back(KeyboardManager::shared().isEnabled);
+        if (seen.size() == 2) center.removeObserver(token);
+    });
+    click(panel.enableSwitch());
+    EXPECT_EQ(panel.enabledLabel()->text(), "Sendhold: Off");
+    for (int i = 0; i < 3; ++i) click(panel.enableSwitch());
+    EXPECT_EQ(seen, (std::vector<bool>{false, true}));
+    for (bool on : {true, false}) {
+        click(panel.launchAtLoginSwitch());
+        EXPECT_EQ(isLaunchAtLoginOn(), on);
+    }
+    // A file where the autostart folder goes: one line with the path and the
+    // reason, and the switch goes back to off.
+    QDir(configHome()).rmdir("autostart");
+    writeFile(configHome() + "/autostart", "in the way");
+    const QByteArray printed = capture([&] { click(panel.launchAtLoginSwitch()); });
+    EXPECT_TRUE(printed.startsWith("Failed to update launch at login: ")) << printed.data();
+    EXPECT_TRUE(printed.contains("/autostart") && printed.contains("Not a directory"));
+    EXPECT_FALSE(panel.launchAtLoginSwitch()->isChecked());
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QFileInfo>
 #include <QSignalSpy>
 #include <QTest>
-#include <memory>
-#include <vector>
 
 #include "KeyboardManager.h"
 #include "Preferences.h"
@@ -11,21 +12,6 @@
 
 namespace sendhold {
 namespace {
-
-// Records the delay of every timer the guard arms; the timers never fire.
-class RecordingTimers final : public TimerScheduler {
-  public:
-    std::vector<double> delays;
-    std::shared_ptr<Timer> scheduleOneShot(double seconds, std::function<void()>) override {
-        delays.push_back(seconds);
-        return std::make_shared<NeverFires>();
-    }
-
-  private:
-    struct NeverFires final : Timer {
-        void invalidate() override {}
-    };
-};
 
 using PreferencesTest = FreshConfigHome;
 
@@ -38,76 +24,96 @@ TEST_F(PreferencesTest, NumbersReadAsTheyStandAnythingElseAsAbsent) {
     PreferencesDurationReader guardSide(store);
     EXPECT_EQ(store.filePath(), configHome() + "/io.github.sendhold/Sendhold.conf");
     EXPECT_EQ(store.longPressDuration(), 0.4);
-    EXPECT_EQ(guardSide.storedLongPressDuration(), 0.0);
-    // Reading never creates the folder or the file.
-    EXPECT_FALSE(QFileInfo::exists(QFileInfo(store.filePath()).path()));
-
-    // Outside the slider's range the number still stands, for the panel and the guard.
-    writeFile(store.filePath(), storedAs("2.5"));
-    EXPECT_EQ(store.longPressDuration(), 2.5);
-    EXPECT_EQ(guardSide.storedLongPressDuration(), 2.5);
-    writeFile(store.filePath(), storedAs("0"));
-    EXPECT_EQ(store.storedLongPressDuration(), 0.0);
-    for (const char* value :
-         {"abc", "nan", "NaN", "inf", "-inf", "", "0,4", "\"\"", "@Invalid()", "1e999"}) {
-        SCOPED_TRACE(value);
-        writeFile(store.filePath(), storedAs(value));
-        EXPECT_FALSE(store.storedLongPressDuration());
-        EXPECT_EQ(store.longPressDuration(), 0.4);
-        EXPECT_EQ(guardSide.storedLongPressDuration(), 0.0);
+    EXPECT_FALSE(QFileInfo::exists(QFileInfo(store.filePath()).path()));  // reading creates nothing
+    // The text stored, what the guard reads (0: none), what the panel shows.
+    const std::tuple<const char*, double, double> cases[] = {
+        {"2.5", 2.5, 2.5}, {"0", 0, 0},     {"abc", 0, 0.4},   {"nan", 0, 0.4},
+        {"-inf", 0, 0.4},  {"0,4", 0, 0.4}, {"1e999", 0, 0.4}, {"\xff[[", 0, 0.4}};
+    for (const auto& [text, guard, shown] : cases) {
+        writeFile(store.filePath(), storedAs(text));
+        store.reload();
+        EXPECT_EQ(guardSide.storedLongPressDuration(), guard) << text;
+        EXPECT_EQ(store.longPressDuration(), shown) << text;
     }
-    static const char garbage[] = "\xff\xfe garbage \0 [[[";
-    writeFile(store.filePath(), QByteArray(garbage, sizeof garbage - 1));
-    EXPECT_EQ(store.longPressDuration(), 0.4);
 }
 
-// Another program's edit reaches the shared guard's next press at once and the panel through the
-// file watch: a file created in a folder that did not exist yet, the store's own write, a rewrite
-// in place with the same size (QSettings' own cache would still answer the old number), saves the
-// way editors save (a new file renamed over the old one), a removal.
+// Only a regular file of at most 64 KiB is read, never blocking; anything else
+// keeps the last good number with one line. A number the slider could not
+// store lasts until the file changes.
+TEST_F(PreferencesTest, HostileFilesKeepTheLastGoodNumber) {
+    Preferences store(Preferences::defaultFilePath());
+    const QString path = store.filePath();
+    const QByteArray name = QFile::encodeName(path);
+    const QByteArray full = storedAs("0.7") + ';' + QByteArray(64 * 1024 - 34, 'x') + '\n';
+    const std::tuple<const char*, std::function<void()>, double> cases[] = {
+        {"fifo", [&] { ASSERT_EQ(::mkfifo(name, 0600), 0); }, 0.6},
+        {"device", [&] { ASSERT_EQ(::symlink("/dev/zero", name), 0); }, 0.6},
+        {"folder", [&] { QDir().mkpath(path); }, 0.6},
+        {"over 64 KiB", [&] { writeFile(path, full + '\n'); }, 0.6},
+        {"64 KiB", [&] { writeFile(path, full); }, 0.7},
+        {"link",
+         [&] {
+             writeFile(path + "2", storedAs("0.8"));
+             ASSERT_EQ(::symlink(name + "2", name), 0);
+         },
+         0.8},
+    };
+    for (const auto& [what, make, after] : cases) {
+        QDir(path).removeRecursively();
+        writeFile(path, storedAs("0.6"));
+        store.reload();
+        ASSERT_TRUE(QFile::remove(path));
+        make();
+        const QByteArray said = capture([&] { store.reload(); }, STDERR_FILENO);
+        EXPECT_EQ(store.longPressDuration(), after) << what;
+        EXPECT_EQ(said.startsWith("sendhold: cannot read ") && said.count('\n') == 1, after == 0.6)
+            << what << said.data();
+        QFile::remove(path);
+    }
+    ASSERT_EQ(::mkfifo(name, 0600), 0);
+    capture([&] { store.setLongPressDuration(0.9); }, STDERR_FILENO);
+    EXPECT_EQ(PreferencesDurationReader(store).storedLongPressDuration(), 0.9);
+    QFile::remove(path);
+    replaceFile(path, storedAs("0.3"));
+    store.reload();
+    EXPECT_EQ(PreferencesDurationReader(store).storedLongPressDuration(), 0.3);
+}
+
+// Another program's edit reaches the shared guard's next press and the panel
+// through the file watch: a file in a new folder, the store's own write, a
+// same-size rewrite in place, an editor's save (rename over), a removal.
 TEST_F(PreferencesTest, AnExternalEditReachesTheSharedGuardsNextPressAndThePanel) {
+    struct RecordingTimers final : TimerScheduler, Timer {  // never fire
+        double last = -1;
+        void invalidate() override {}
+        std::shared_ptr<Timer> scheduleOneShot(double seconds, std::function<void()>) override {
+            return last = seconds, std::make_shared<RecordingTimers>();
+        }
+    };
     installPreferencesSeam();
     auto timers = std::make_shared<RecordingTimers>();
     KeyboardManager::shared().bindSeams({.timers = timers});
-    const auto armedDelay = [&] {  // the delay the guard arms for a fresh press of Return
+    Preferences& store = Preferences::standard();
+    QSignalSpy changes(&store, &Preferences::longPressDurationChanged);
+    const auto reaches = [&](double value) {
+        const bool shown = QTest::qWaitFor(
+            [&] { return (changes.isEmpty() ? 0.4 : changes.last().at(0).toDouble()) == value; });
         KeyEvent down{kKeyCodeReturn, 0, 0}, up{kKeyCodeReturn, 0, 0};
         KeyboardManager::shared().handleEvent(kEventTypeKeyDown, &down);
         KeyboardManager::shared().handleEvent(kEventTypeKeyUp, &up);
-        return timers->delays.empty() ? -1 : timers->delays.back();
+        return shown && timers->last == value;
     };
-    Preferences& store = Preferences::standard();
-    QSignalSpy changes(&store, &Preferences::longPressDurationChanged);
-    const auto shown = [&] { return changes.isEmpty() ? -1 : changes.last().at(0).toDouble(); };
-    EXPECT_EQ(armedDelay(), 0.4);
-
+    EXPECT_TRUE(reaches(0.4));
     writeFile(store.filePath(), storedAs("0.6"));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return shown() == 0.6; })) << shown();
-    EXPECT_EQ(armedDelay(), 0.6);
+    EXPECT_TRUE(reaches(0.6));
     store.setLongPressDuration(0.5);
-    EXPECT_EQ(armedDelay(), 0.5);
+    EXPECT_TRUE(reaches(0.5));
     writeFile(store.filePath(), storedAs("0.8"));
-    EXPECT_EQ(armedDelay(), 0.8);
+    EXPECT_TRUE(reaches(0.8));
     replaceFile(store.filePath(), storedAs("0.3"));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return shown() == 0.3; })) << shown();
-    replaceFile(store.filePath(), storedAs("0.9"));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return shown() == 0.9; })) << shown();
-    writeFile(store.filePath(), storedAs("0.2"));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return shown() == 0.2; })) << shown();
+    EXPECT_TRUE(reaches(0.3));
     QFile::remove(store.filePath());
-    EXPECT_TRUE(QTest::qWaitFor([&] { return shown() == 0.4; })) << shown();
-    EXPECT_EQ(armedDelay(), 0.4);
-}
-
-TEST_F(PreferencesTest, AnUnwritableStoreKeepsTheNumberForTheSession) {
-    // A plain file where the store's folder should be: even root cannot write there.
-    writeFile(configHome() + "/io.github.sendhold", "in the way");
-    Preferences store(Preferences::defaultFilePath());
-    QSignalSpy changes(&store, &Preferences::longPressDurationChanged);
-    store.setLongPressDuration(0.9);
-    EXPECT_EQ(store.longPressDuration(), 0.9);
-    EXPECT_EQ(PreferencesDurationReader(store).storedLongPressDuration(), 0.9);
-    EXPECT_EQ(changes.count(), 1);
-    EXPECT_EQ(readFile(configHome() + "/io.github.sendhold"), "in the way");
+    EXPECT_TRUE(reaches(0.4));
 }
 
 }  // namespace

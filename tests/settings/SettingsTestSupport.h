@@ -3,53 +3,43 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <QByteArray>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
-#include <QString>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <cstdio>
 #include <functional>
-#include <ostream>
 
-// Failure messages show texts as UTF-8 rather than as raw bytes.
-inline void PrintTo(const QString& text, std::ostream* out) {
-    *out << '"' << text.toStdString() << '"';
-}
+#include "QtPrinters.h"
 
 namespace sendhold {
 
 // Every test gets an empty $XDG_CONFIG_HOME of its own.
 class FreshConfigHome : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(dir_.isValid());
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir_.path()));
-    }
+    FreshConfigHome() { qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir_.path())); }
     QString configHome() const { return dir_.path(); }
 
   private:
     QTemporaryDir dir_;
 };
 
-// Writes `contents` to `path` in place, creating its folder.
-inline void writeFile(const QString& path, const QByteArray& contents) {
+// Writes in place, or (`replace`) as many editors save: a new file renamed over the old.
+inline void writeFile(const QString& path, const QByteArray& contents, bool replace = false) {
     QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
+    QSaveFile saved(path);
+    QFile inPlace(path);
+    QIODevice& file = replace ? static_cast<QIODevice&>(saved) : inPlace;
     ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     ASSERT_EQ(file.write(contents), contents.size());
+    if (replace) {
+        ASSERT_TRUE(saved.commit());
+    }
 }
-
-// Writes a new file next to `path` and renames it over `path`, as many editors save.
 inline void replaceFile(const QString& path, const QByteArray& contents) {
-    QDir().mkpath(QFileInfo(path).path());
-    QSaveFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(contents);
-    ASSERT_TRUE(file.commit());
+    writeFile(path, contents, true);
 }
 
 inline QByteArray readFile(const QString& path) {
@@ -57,16 +47,16 @@ inline QByteArray readFile(const QString& path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// Runs `action` with standard output sent to a file and answers what it printed.
-inline QByteArray captureStdout(const std::function<void()>& action) {
+// What `action` wrote to a descriptor (standard output by default).
+inline QByteArray capture(const std::function<void()>& action, int fd = STDOUT_FILENO) {
     QTemporaryFile sink;
     if (!sink.open()) return "(no temporary file)";
-    std::fflush(stdout);
-    const int saved = ::dup(STDOUT_FILENO);
-    ::dup2(sink.handle(), STDOUT_FILENO);
+    std::fflush(nullptr);
+    const int saved = ::dup(fd);
+    ::dup2(sink.handle(), fd);
     action();
-    std::fflush(stdout);
-    ::dup2(saved, STDOUT_FILENO);
+    std::fflush(nullptr);
+    ::dup2(saved, fd);
     ::close(saved);
     sink.seek(0);
     return sink.readAll();

@@ -1,15 +1,15 @@
 #include "Replay.h"
 
-#include <cerrno>
+#include <charconv>
 #include <cinttypes>
 #include <cstdio>
-#include <cstdlib>
 #include <istream>
 #include <memory>
 #include <optional>
 #include <ostream>
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "KeyboardManager.h"
@@ -25,7 +25,7 @@ std::string formatTime(double t) {
 }
 
 class PrintingPoster final : public EventPoster {
-public:
+  public:
     PrintingPoster(std::ostream& out, VirtualClock& clock) : out_(out), clock_(clock) {}
     void post(const PostedKeyEvent& e) override {
         out_ << formatTime(clock_.now()) << " post " << (e.keyDown ? "down " : "up ") << e.keyCode;
@@ -37,19 +37,19 @@ public:
         out_ << " data=" << e.userData << '\n';
     }
 
-private:
+  private:
     std::ostream& out_;
     VirtualClock& clock_;
 };
 
 class SettableProbe final : public CompositionProbe {
-public:
+  public:
     bool marked = false;
     bool hasMarkedText() override { return marked; }
 };
 
 class SettableDuration final : public DurationReader {
-public:
+  public:
     double stored = 0;
     double storedLongPressDuration() override { return stored; }
 };
@@ -65,26 +65,20 @@ std::vector<std::string> splitWords(const std::string& line) {
     return words;
 }
 
-double parseNumber(const std::string& text, const char* what) {
-    errno = 0;
-    char* end = nullptr;
-    const double value = std::strtod(text.c_str(), &end);
-    if (text.empty() || *end != '\0') throw ParseError{std::string("bad ") + what + " '" + text + "'"};
-    return value;
-}
-
+// Every numeric field is parsed strictly: the whole word must be the number,
+// with no sign where none fits, no leading space and nothing after it (an
+// embedded NUL included).
 template <typename T>
-T parseInteger(const std::string& text, int base, const char* what) {
-    errno = 0;
-    char* end = nullptr;
-    T value;
-    if constexpr (std::is_signed_v<T>) {
-        value = static_cast<T>(std::strtoll(text.c_str(), &end, base));
+T parseWhole(const std::string& text, const char* what, int base = 10) {
+    T value{};
+    const char* const last = text.data() + text.size();
+    std::from_chars_result result;
+    if constexpr (std::is_floating_point_v<T>) {
+        result = std::from_chars(text.data(), last, value);
     } else {
-        if (!text.empty() && text[0] == '-') throw ParseError{std::string("bad ") + what};
-        value = static_cast<T>(std::strtoull(text.c_str(), &end, base));
+        result = std::from_chars(text.data(), last, value, base);
     }
-    if (text.empty() || *end != '\0' || errno == ERANGE)
+    if (text.empty() || result.ec != std::errc() || result.ptr != last)
         throw ParseError{std::string("bad ") + what + " '" + text + "'"};
     return value;
 }
@@ -104,13 +98,13 @@ struct KeyLine {
 KeyLine parseKeyLine(const std::vector<std::string>& words) {
     if (words.size() < 3) throw ParseError{"missing key code"};
     KeyLine key;
-    key.code = parseInteger<std::int64_t>(words[2], 10, "key code");
+    key.code = parseWhole<std::int64_t>(words[2], "key code");
     for (std::size_t i = 3; i < words.size(); ++i) {
         const std::string& word = words[i];
         if (word.rfind("flags=0x", 0) == 0) {
-            key.flags = parseInteger<std::uint64_t>(word.substr(8), 16, "flags");
+            key.flags = parseWhole<std::uint64_t>(word.substr(8), "flags", 16);
         } else if (word.rfind("data=", 0) == 0) {
-            key.data = parseInteger<std::int64_t>(word.substr(5), 10, "data");
+            key.data = parseWhole<std::int64_t>(word.substr(5), "data");
         } else {
             throw ParseError{"unknown field '" + word + "'"};
         }
@@ -142,7 +136,7 @@ int runReplay(std::istream& in, std::ostream& out, std::ostream& err) {
             const std::vector<std::string> words = splitWords(line);
             if (words.empty()) continue;
             if (words.size() < 2) throw ParseError{"missing command"};
-            const double t = parseNumber(words[0], "time");
+            const double t = parseWhole<double>(words[0], "time");
             if (!(t >= lastTime)) throw ParseError{"time goes backwards or is not a number"};
             const std::string& command = words[1];
             const bool isEnd = command == "end";
@@ -160,15 +154,16 @@ int runReplay(std::istream& in, std::ostream& out, std::ostream& err) {
                     << '\n';
             } else if (command == "other") {
                 if (words.size() != 4) throw ParseError{"expected: other <type> <code>"};
-                const auto wide = parseInteger<std::uint64_t>(words[2], 10, "event type");
+                const auto wide = parseWhole<std::uint64_t>(words[2], "event type");
                 if (wide > 0xFFFFFFFFu) throw ParseError{"event type does not fit in 32 bits"};
                 const auto type = static_cast<std::uint32_t>(wide);
-                KeyEvent event{parseInteger<std::int64_t>(words[3], 10, "key code"), 0, 0};
+                KeyEvent event{parseWhole<std::int64_t>(words[3], "key code"), 0, 0};
                 const bool passed = manager.handleEvent(type, &event) != nullptr;
                 out << formatTime(t) << (passed ? " pass" : " drop") << " other " << type << '\n';
             } else if (command == "duration") {
                 if (words.size() != 3) throw ParseError{"expected: duration <seconds>|none"};
-                duration->stored = words[2] == "none" ? 0 : parseNumber(words[2], "duration");
+                duration->stored =
+                    words[2] == "none" ? 0 : parseWhole<double>(words[2], "duration");
             } else if (command == "enabled") {
                 manager.isEnabled = parseOnOff(words);
             } else if (command == "marked") {

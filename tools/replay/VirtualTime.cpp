@@ -3,17 +3,17 @@
 namespace sendhold {
 
 class VirtualTimerScheduler::Entry final : public Timer {
-public:
+  public:
     Entry(VirtualTimerScheduler* owner, Key key) : owner_(owner), key_(key) {}
     void invalidate() override { owner_->pending_.erase(key_); }
 
-private:
+  private:
     VirtualTimerScheduler* owner_;
     Key key_;
 };
 
 std::shared_ptr<Timer> VirtualTimerScheduler::scheduleOneShot(double seconds,
-                                                               std::function<void()> action) {
+                                                              std::function<void()> action) {
     Key key{clock_->now() + seconds, nextSequence_++};
     pending_.emplace(key, std::move(action));
     return std::make_shared<Entry>(this, key);

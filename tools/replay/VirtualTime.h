@@ -12,19 +12,20 @@ namespace sendhold {
 
 // A clock that only moves when told to.
 class VirtualClock final : public Clock {
-public:
+  public:
     double now() override { return now_; }
     void set(double t) { now_ = t; }
 
-private:
+  private:
     double now_ = 0;
 };
 
 // One-shot timers on a virtual clock. Timers fire in deadline order; timers due
 // at the same moment fire in the order they were scheduled.
 class VirtualTimerScheduler final : public TimerScheduler {
-public:
-    explicit VirtualTimerScheduler(std::shared_ptr<VirtualClock> clock) : clock_(std::move(clock)) {}
+  public:
+    explicit VirtualTimerScheduler(std::shared_ptr<VirtualClock> clock)
+        : clock_(std::move(clock)) {}
 
     std::shared_ptr<Timer> scheduleOneShot(double seconds, std::function<void()> action) override;
 
@@ -34,7 +35,7 @@ public:
 
     std::size_t pendingCount() const { return pending_.size(); }
 
-private:
+  private:
     class Entry;
     using Key = std::pair<double, std::uint64_t>;
     std::shared_ptr<VirtualClock> clock_;

@@ -2,4 +2,6 @@
 
 #include "Replay.h"
 
-int main() { return sendhold::runReplay(std::cin, std::cout, std::cerr); }
+int main() {
+    return sendhold::runReplay(std::cin, std::cout, std::cerr);
+}

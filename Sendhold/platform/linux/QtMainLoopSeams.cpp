@@ -1,27 +1,36 @@
 #include "QtMainLoopSeams.h"
 
-#include <QPointer>
 #include <QTimer>
+#include <algorithm>
 #include <chrono>
-#include <cmath>
+#include <limits>
+
+#include "QtOwned.h"
+#include "TimeUnits.h"
 
 namespace sendhold {
 namespace {
 
+// The handle owns its QTimer: invalidating or dropping it stops the timer for
+// good (deleteLater, so that it is safe from inside the timer's own signal).
 class QtOneShot final : public Timer {
   public:
-    explicit QtOneShot(QTimer* timer) : timer_(timer) {}
-    ~QtOneShot() override = default;
+    explicit QtOneShot(QtOwned<QTimer> timer) : timer_(std::move(timer)) {}
     void invalidate() override {
-        if (!timer_) return;
-        timer_->stop();
-        timer_->deleteLater();
-        timer_ = nullptr;
+        if (timer_) timer_->stop();
+        timer_.reset();
     }
 
   private:
-    QPointer<QTimer> timer_;
+    QtOwned<QTimer> timer_;
 };
+
+// Qt takes an int of milliseconds; a longer wait would wrap to a short one.
+std::chrono::milliseconds timerInterval(double seconds) {
+    using std::chrono::milliseconds;
+    return std::min(durationFromSeconds<milliseconds>(seconds),
+                    milliseconds(std::numeric_limits<int>::max()));
+}
 
 }  // namespace
 
@@ -32,16 +41,12 @@ double SteadyClock::now() {
 
 std::shared_ptr<Timer> PreciseTimerScheduler::scheduleOneShot(double seconds,
                                                               std::function<void()> action) {
-    if (!std::isfinite(seconds) || seconds < 0) seconds = 0;
-    auto* timer = new QTimer();
+    QtOwned<QTimer> timer(new QTimer());
     timer->setTimerType(Qt::PreciseTimer);
     timer->setSingleShot(true);
-    QObject::connect(timer, &QTimer::timeout, timer, [timer, action = std::move(action)] {
-        timer->deleteLater();
-        action();
-    });
-    timer->start(std::chrono::milliseconds(std::llround(seconds * 1000)));
-    return std::make_shared<QtOneShot>(timer);
+    QObject::connect(timer.get(), &QTimer::timeout, timer.get(), std::move(action));
+    timer->start(timerInterval(seconds));
+    return std::make_shared<QtOneShot>(std::move(timer));
 }
 
 }  // namespace sendhold

@@ -1,3 +1,5 @@
+// Qt Widgets tests run offscreen, in English, with a private home and
+// configuration folder, so that no display is needed and the real ones stay untouched.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -6,12 +8,12 @@
 #include "Localization.h"
 
 int main(int argc, char** argv) {
-    // No display is needed; the configuration never touches the real home.
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QTemporaryDir home;
-    qputenv("HOME", QFile::encodeName(home.path()));
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.path() + "/.config"));
+    for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME"})
+        qputenv(name, QFile::encodeName(home.path() + '/' + name));
     QApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
     sendhold::setPreferredLanguagesSource([] { return QStringList{QStringLiteral("en")}; });
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
