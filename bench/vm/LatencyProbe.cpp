@@ -181,6 +181,19 @@ pid_t startPeer(const std::string& node) {
     return pid;
 }
 
+// The node other than the keyboard's own and those present before that its
+// input reaches once a re-emitter has taken it, or "" after the timeout.
+std::string takenOutput(Keyboard& keyboard, const std::set<std::string>& present) {
+    for (const auto deadline = Clock::now() + 15s; Clock::now() < deadline;) {
+        std::set<std::string> nodes = eventNodes();
+        for (const std::string& node : present) nodes.erase(node);
+        const std::vector<std::string> reached = probe(keyboard, nodes);
+        if (reached.size() == 1 && reached[0] != keyboard.node()) return reached[0];
+        std::this_thread::sleep_for(100ms);
+    }
+    return {};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -195,8 +208,6 @@ int main(int argc, char** argv) {
     try {
         const std::set<std::string> present = eventNodes();
         Keyboard keyboard("sendhold-latency keyboard");
-        std::set<std::string> notOutputs = present;
-        notOutputs.insert(keyboard.node());
         if (path == "floor") {
             Reader reader(keyboard.node());
             passThrough("floor", keyboard, reader, count);
@@ -212,7 +223,7 @@ int main(int argc, char** argv) {
         }
         if (path == "relay" || path == "interception") {
             pid_t peer = path == "relay" ? startRelay(keyboard.node()) : startPeer(keyboard.node());
-            std::string output = waitUntilTaken(keyboard, notOutputs, 15s);
+            std::string output = takenOutput(keyboard, present);
             if (output.empty()) throw std::runtime_error(path + " did not take the keyboard");
             Reader reader(output);
             passThrough(path.c_str(), keyboard, reader, count);
@@ -221,7 +232,7 @@ int main(int argc, char** argv) {
         }
         Sendhold sendhold;
         if (!sendhold.waitUntilMonitoring(15s)) throw std::runtime_error(sendhold.output());
-        std::string output = waitUntilTaken(keyboard, notOutputs, 15s);
+        std::string output = takenOutput(keyboard, present);
         if (output.empty()) throw std::runtime_error("sendhold did not take the keyboard");
         Reader reader(output);
         Reader own(keyboard.node());

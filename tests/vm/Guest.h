@@ -1,17 +1,28 @@
 #pragma once
 // What the programs in the test guest use: uinput keyboards, readers that see
 // a node as applications do, and the real sendhold process.
-#include <linux/input.h>
-#include <sys/types.h>
+#include <fcntl.h>
+#include <libevdev/libevdev-uinput.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <array>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
 #include <set>
+#include <sstream>
+#include <stdexcept>
 #include <string>
-#include <utility>
+#include <thread>
 #include <vector>
-
-struct libevdev;
-struct libevdev_uinput;
 
 namespace vmtest {
 
@@ -23,36 +34,94 @@ using Keys = std::vector<std::pair<int, int>>;
 // The key typed to find out where a keyboard's input goes; no layout uses it.
 constexpr int kProbeKey = KEY_F20;
 
+inline void check(bool ok, const std::string& what) {
+    if (!ok) throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
 // The events before one SYN_REPORT, as an application reads them.
 struct Frame {
     std::vector<input_event> events;
     Clock::time_point readAt;
-    Keys keys() const;     // EV_KEY events as (code, value)
-    int scanCode() const;  // the MSC_SCAN value, or -1
+
+    Keys keys() const {
+        Keys keys;
+        for (const input_event& e : events) {
+            if (e.type == EV_KEY) keys.emplace_back(e.code, e.value);
+        }
+        return keys;
+    }
 };
 
-// Key events without autorepeats and probes; readable form for failures.
-Keys keyEvents(const std::vector<Frame>& frames);
-std::string describe(const Keys& keys);
+// Key events without autorepeats and probes.
+inline Keys keyEvents(const std::vector<Frame>& frames) {
+    Keys keys;
+    for (const Frame& frame : frames) {
+        for (auto key : frame.keys()) {
+            if (key.second != 2 && key.first != kProbeKey) keys.push_back(key);
+        }
+    }
+    return keys;
+}
 
 // Reads a node as an application does: read-only, never grabbed.
 class Reader {
   public:
-    explicit Reader(const std::string& node);
-    ~Reader();
+    explicit Reader(const std::string& node)
+        : node_(node), fd_(open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)) {
+        check(fd_ >= 0, "open " + node);
+    }
+    ~Reader() { close(fd_); }
     Reader(const Reader&) = delete;
-    Reader& operator=(const Reader&) = delete;
 
     int fd() const { return fd_; }
     const std::string& node() const { return node_; }
-    // The next frame; false after the timeout or once the device is gone.
-    bool next(Frame& frame, milliseconds timeout);
-    // Frames until the key event (included) or the timeout.
-    std::vector<Frame> until(int code, int value, milliseconds timeout);
-    std::vector<Frame> collect(milliseconds duration) { return until(-1, -1, duration); }
-    std::set<int> keysDown() const;  // EVIOCGKEY, whatever was read
     bool gone() const { return gone_; }
-    bool canGrab() const;  // nobody holds the device exclusively
+
+    // The next frame; false after the timeout or once the device is gone.
+    bool next(Frame& frame, milliseconds timeout) {
+        const auto deadline = Clock::now() + timeout;
+        for (input_event e; !gone_;) {
+            if (read(fd_, &e, sizeof e) == static_cast<ssize_t>(sizeof e)) {
+                if (e.type != EV_SYN || e.code != SYN_REPORT) {
+                    partial_.push_back(e);
+                    continue;
+                }
+                frame = {std::exchange(partial_, {}), Clock::now()};
+                return true;
+            }
+            gone_ = errno == ENODEV;
+            const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+            pollfd p{fd_, POLLIN, 0};
+            if (left.count() <= 0 || gone_) break;
+            poll(&p, 1, static_cast<int>(left.count()));
+        }
+        return false;
+    }
+    // Frames until the key event (included) or the timeout.
+    std::vector<Frame> until(int code, int value, milliseconds timeout) {
+        std::vector<Frame> frames;
+        const auto deadline = Clock::now() + timeout;
+        Frame frame;
+        while (next(frame, std::chrono::duration_cast<milliseconds>(deadline - Clock::now()))) {
+            frames.push_back(frame);
+            if (std::ranges::count(frame.keys(), std::pair{code, value})) break;
+        }
+        return frames;
+    }
+    std::vector<Frame> collect(milliseconds duration) { return until(-1, -1, duration); }
+    // The keys the device reports held (EVIOCGKEY); evdev drops the key events
+    // this reader has not read yet.
+    std::set<int> keysDown() const {
+        unsigned char bits[KEY_MAX / 8 + 1] = {};
+        std::set<int> held;
+        ioctl(fd_, EVIOCGKEY(sizeof bits), bits);
+        for (int code = 0; code <= KEY_MAX; ++code) {
+            if (bits[code / 8] & (1 << (code % 8))) held.insert(code);
+        }
+        return held;
+    }
+    // Whether nobody holds the device exclusively.
+    bool canGrab() const { return ioctl(fd_, EVIOCGRAB, 1) == 0 && ioctl(fd_, EVIOCGRAB, 0) == 0; }
 
   private:
     std::string node_;
@@ -61,62 +130,182 @@ class Reader {
     std::vector<input_event> partial_;
 };
 
-// A uinput keyboard as a USB one appears: every key, MSC_SCAN, kernel
-// autorepeat, optionally a pointer; one key event per frame.
+inline std::set<std::string> eventNodes() {
+    std::set<std::string> nodes;
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/input")) {
+        if (entry.path().filename().string().starts_with("event")) nodes.insert(entry.path());
+    }
+    return nodes;
+}
+
+inline std::string nameOf(const std::string& node) {
+    char name[256] = {};
+    const int fd = open(node.c_str(), O_RDONLY | O_CLOEXEC);
+    ioctl(fd, EVIOCGNAME(sizeof name - 1), name);
+    close(fd);
+    return name;
+}
+
+// A uinput keyboard as a USB one appears: every key, MSC_SCAN (0x70000 | key),
+// kernel autorepeat, optionally a pointer; one key event per frame.
 class Keyboard {
   public:
-    explicit Keyboard(const std::string& name, bool withPointer = false);
-    ~Keyboard();
+    explicit Keyboard(const std::string& name, bool withPointer = false) : name_(name) {
+        std::unique_ptr<libevdev, void (*)(libevdev*)> device(libevdev_new(), libevdev_free);
+        libevdev_set_name(device.get(), name.c_str());
+        libevdev_set_id_bustype(device.get(), BUS_USB);
+        auto enable = [&](unsigned type, unsigned code, const void* data = nullptr) {
+            libevdev_enable_event_code(device.get(), type, code, data);
+        };
+        for (unsigned code = KEY_ESC; code <= KEY_MICMUTE; ++code) enable(EV_KEY, code);
+        enable(EV_MSC, MSC_SCAN);
+        const int delay = 250, period = 33;
+        enable(EV_REP, REP_DELAY, &delay);
+        enable(EV_REP, REP_PERIOD, &period);
+        if (withPointer) {
+            enable(EV_REL, REL_X);
+            enable(EV_REL, REL_Y);
+            enable(EV_KEY, BTN_LEFT);
+        }
+        errno = -libevdev_uinput_create_from_device(device.get(), LIBEVDEV_UINPUT_OPEN_MANAGED,
+                                                    &uinput_);
+        check(errno == 0, "uinput " + name);
+        // devtmpfs makes the node a few milliseconds after the device exists.
+        for (int i = 0; i < 200 && node_.empty(); ++i) {
+            const char* node = libevdev_uinput_get_devnode(uinput_);
+            if (node != nullptr && access(node, R_OK) == 0) node_ = node;
+            std::this_thread::sleep_for(5ms);
+        }
+        check(!node_.empty(), name + " got no node");
+    }
+    ~Keyboard() { unplug(); }
     Keyboard(const Keyboard&) = delete;
-    Keyboard& operator=(const Keyboard&) = delete;
 
     const std::string& name() const { return name_; }
     const std::string& node() const { return node_; }
-    void press(int code) { key(code, 1); }
-    void release(int code) { key(code, 0); }
-    void tap(int code, milliseconds hold = 30ms);
-    void move(int dx, int dy);
-    void unplug();
-    // The kernel's autorepeat delay for this keyboard (EVIOCSREP).
-    void setRepeatDelay(milliseconds delay);
-    static int scanCode(int code) { return 0x70000 | code; }
+
+    void press(int code) { write({{EV_MSC, MSC_SCAN, 0x70000 | code}, {EV_KEY, code, 1}}); }
+    void release(int code) { write({{EV_MSC, MSC_SCAN, 0x70000 | code}, {EV_KEY, code, 0}}); }
+    void tap(int code, milliseconds hold = 30ms) {
+        press(code);
+        std::this_thread::sleep_for(hold);
+        release(code);
+    }
+    void move(int dx, int dy) { write({{EV_REL, REL_X, dx}, {EV_REL, REL_Y, dy}}); }
+    void unplug() {
+        if (uinput_ != nullptr) libevdev_uinput_destroy(std::exchange(uinput_, nullptr));
+    }
+    // The kernel's autorepeat delay for this keyboard.
+    void setRepeatDelay(milliseconds delay) {
+        unsigned repeat[2] = {static_cast<unsigned>(delay.count()), 33};
+        const int fd = open(node_.c_str(), O_RDWR | O_CLOEXEC);
+        check(ioctl(fd, EVIOCSREP, repeat) == 0, name_ + ": EVIOCSREP");
+        close(fd);
+    }
 
   private:
-    void key(int code, int value);
-    void write(unsigned type, unsigned code, int value);
+    // One frame: the (type, code, value) events, then SYN_REPORT.
+    void write(std::vector<std::array<int, 3>> events) {
+        events.push_back({EV_SYN, SYN_REPORT, 0});
+        for (auto [type, code, value] : events) {
+            errno = uinput_ ? -libevdev_uinput_write_event(uinput_, type, code, value) : ENODEV;
+            check(errno == 0, name_ + ": write");
+        }
+    }
 
     std::string name_;
     std::string node_;
-    libevdev* device_;
     libevdev_uinput* uinput_ = nullptr;
 };
 
-std::set<std::string> eventNodes();
-std::string deviceName(const std::string& node);
-bool isKeyboard(const std::string& node);  // letter keys and Return
+// Types a probe key: the nodes among `nodes` where it shows up.
+inline std::vector<std::string> probe(Keyboard& keyboard, const std::set<std::string>& nodes) {
+    std::vector<std::unique_ptr<Reader>> readers;
+    for (const std::string& node : nodes) {
+        if (access(node.c_str(), R_OK) == 0) readers.push_back(std::make_unique<Reader>(node));
+    }
+    keyboard.tap(kProbeKey, 5ms);
+    std::this_thread::sleep_for(150ms);
+    std::vector<std::string> reached;
+    for (auto& reader : readers) {
+        for (const Frame& frame : reader->collect(5ms)) {
+            if (frame.keys() == Keys{{kProbeKey, 0}}) reached.push_back(reader->node());
+        }
+    }
+    return reached;
+}
 
-// Types probe keys until they reach exactly one node outside `notOutputs` and
-// no longer the keyboard's own: that node, or "" after the timeout.
-std::string waitUntilTaken(Keyboard& keyboard, const std::set<std::string>& notOutputs,
-                           milliseconds timeout);
-// Whether a probe key typed now reaches applications reading the keyboard itself.
-bool reachesOwnNode(Keyboard& keyboard);
+// The node named `name` once there is one, or "" after the timeout.
+inline std::string waitForNode(const std::string& name, milliseconds timeout) {
+    for (const auto deadline = Clock::now() + timeout; Clock::now() < deadline;) {
+        for (const std::string& node : eventNodes()) {
+            if (nameOf(node) == name) return node;
+        }
+        std::this_thread::sleep_for(100ms);
+    }
+    return {};
+}
 
-// The real sendhold binary ($SENDHOLD_BIN) with no display; its output goes to
-// files that a failing test shows.
+// The real sendhold ($SENDHOLD_BIN) with no display; its output goes to a file.
 class Sendhold {
   public:
-    explicit Sendhold(const std::vector<std::string>& environment = {});
-    ~Sendhold();
+    explicit Sendhold(const std::vector<std::string>& environment = {}) {
+        static int count = 0;
+        log_ = "/tmp/sendhold-" + std::to_string(++count) + ".log";
+        // As under a shell with job control: a session of ours, sendhold in a
+        // process group of its own in it, so that SIGTSTP stops it (a group with
+        // no parent in its session, as under the guest's init, is never stopped).
+        setsid();
+        pid_ = fork();
+        check(pid_ >= 0, "fork");
+        if (pid_ > 0) return;
+        setpgid(0, 0);
+        const int out = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(out, STDOUT_FILENO);
+        dup2(out, STDERR_FILENO);
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        for (const std::string& variable : environment) putenv(strdup(variable.c_str()));
+        execl(getenv("SENDHOLD_BIN"), "sendhold", nullptr);
+        _exit(127);
+    }
+    ~Sendhold() {
+        signal(SIGCONT);
+        signal(SIGTERM);
+        if (wait(5s)) return;
+        signal(SIGKILL);
+        wait(5s);
+    }
     Sendhold(const Sendhold&) = delete;
-    Sendhold& operator=(const Sendhold&) = delete;
 
-    static bool available();
-    bool waitUntilMonitoring(milliseconds timeout);
-    void signal(int number);
+    bool waitUntilMonitoring(milliseconds timeout) {
+        for (const auto deadline = Clock::now() + timeout; Clock::now() < deadline;) {
+            if (output().find("監視スタート") != std::string::npos) return true;
+            if (wait(20ms)) return false;
+        }
+        return false;
+    }
+    void signal(int number) {
+        if (pid_ > 0) kill(pid_, number);
+    }
     // Until it exits (or, with `stopped`, stops); false after the timeout.
-    bool wait(milliseconds timeout, bool stopped = false);
-    std::string output() const;
+    bool wait(milliseconds timeout, bool stopped = false) {
+        for (const auto deadline = Clock::now() + timeout; pid_ > 0;) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG | (stopped ? WUNTRACED : 0)) == pid_) {
+                if (WIFSTOPPED(status)) return true;
+                pid_ = -1;
+            } else if (Clock::now() >= deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        return !stopped;
+    }
+    std::string output() const {
+        std::stringstream text;
+        text << std::ifstream(log_).rdbuf();
+        return text.str();
+    }
 
   private:
     pid_t pid_ = -1;
