@@ -34,7 +34,7 @@ class NullScheduler final : public TimerScheduler {
 // Baseline: poll, read the frame, write it on; no decision at all.
 void BM_PlainCopy(benchmark::State& state) {
     auto system = std::make_shared<fake::System>();
-    auto device = system->add("/dev/input/event0", fake::keyboardShape());
+    auto device = system->add("/dev/input/event0", fake::keyboard());
     const int source = device->open();
     int sink[2];
     socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sink);
@@ -58,7 +58,7 @@ BENCHMARK(BM_PlainCopy);
 // The tap on the Qt loop with the real guard; an ordinary key, down and up.
 void BM_TapFrame(benchmark::State& state) {
     auto system = std::make_shared<fake::System>();
-    auto device = system->add("/dev/input/event0", fake::keyboardShape());
+    auto device = system->add("/dev/input/event0", fake::keyboard());
     std::ostringstream out;
     KeyboardManager guard(KeyboardManagerSeams{.timers = std::make_shared<NullScheduler>()}, &out);
     GuardHooks hooks{
@@ -68,11 +68,11 @@ void BM_TapFrame(benchmark::State& state) {
     auto tap = std::make_shared<LinuxKeyboardTap>(system, hooks, &diagnostics);
     guard.bindSeams(KeyboardManagerSeams{.poster = tap, .tap = tap});
     guard.startMonitoring();
-    if (system->uinputs().empty()) {
+    if (!system->uinput(0)) {
         state.SkipWithError("the keyboard was not taken");
         return;
     }
-    const int twin = system->uinputs()[0]->testFd;
+    const int twin = system->uinput(0)->testFd;
     int value = 1;
     for (auto _ : state) {
         device->key(KEY_A, value);

@@ -6,13 +6,14 @@
 #include <map>
 #include <memory>
 #include <ostream>
-#include <set>
 #include <string>
 #include <vector>
 
+#include "FramePolicy.h"
 #include "GuardHooks.h"
 #include "InputSystem.h"
 #include "KeyboardManager/Seams.h"
+#include "QtOwned.h"
 #include "SourceDevice.h"
 #include "UinputDevice.h"
 #include "Watchdog.h"
@@ -34,8 +35,8 @@ struct TapOptions {
 // Return) is taken exclusively with EVIOCGRAB once none of its keys is held,
 // and everything it sends goes out again through its uinput twin, except the
 // key events the guard drops. Posted events go out on the twin of the keyboard
-// whose Return opened the press. Runs on the Qt main loop; needs a
-// QCoreApplication.
+// whose Return opened the press. What a frame becomes is FramePolicy's. Runs on the Qt main loop;
+// needs a QCoreApplication.
 class LinuxKeyboardTap final : public EventTap, public EventPoster {
   public:
     LinuxKeyboardTap(std::shared_ptr<InputSystem> system, GuardHooks guard,
@@ -71,18 +72,18 @@ class LinuxKeyboardTap final : public EventTap, public EventPoster {
   private:
     enum class State { Waiting, Taken, Refused };
     struct Keyboard {
+        ~Keyboard();
         std::unique_ptr<SourceDevice> source;
         std::unique_ptr<UinputDevice> output;
-        QSocketNotifier* sourceNotifier = nullptr;
-        QSocketNotifier* outputNotifier = nullptr;
-        QTimer* waitNotice = nullptr;
+        QtOwned<QSocketNotifier> sourceNotifier;
+        QtOwned<QSocketNotifier> outputNotifier;
+        QtOwned<QTimer> waitNotice;
         State state = State::Waiting;
         bool waitNoticed = false;
         bool capsLock = false;
-        // Posted modifier presses left out because the user held the key.
-        std::set<unsigned> skippedPostedModifiers;
         std::shared_ptr<Watchdog::Entry> watch;
     };
+    class Sink;
 
     void addDevice(const std::string& devnode, bool hotPlugged);
     void removeKeyboard(const std::string& devnode);
@@ -92,12 +93,15 @@ class LinuxKeyboardTap final : public EventTap, public EventPoster {
     // False when the keyboard went away while being taken (it is removed then).
     bool tryTake(Keyboard& keyboard);
     bool discardPending(Keyboard& keyboard);
+    // Whether the watchdog let go of this keyboard's grab.
+    bool wasLetGo(const Keyboard& keyboard) const;
     void startWaiting(Keyboard& keyboard);
     void processFrame(Keyboard& keyboard, const std::vector<input_event>& frame);
     // Hands one key event to the guard; true when it passes.
     bool dispatchKey(Keyboard& keyboard, const input_event& event);
     void drainPosts();
     Keyboard* postTarget();
+    bool anyTwinHolds(unsigned code) const;
     void handleWatchdogTrip();
     void say(const std::string& line);
 
@@ -106,11 +110,12 @@ class LinuxKeyboardTap final : public EventTap, public EventPoster {
     std::ostream* diagnostics_;
     TapOptions options_;
     std::unique_ptr<QObject> context_;
-    QSocketNotifier* monitorNotifier_ = nullptr;
+    QtOwned<QSocketNotifier> monitorNotifier_;
     std::unique_ptr<Watchdog> watchdog_;
     std::map<std::string, std::unique_ptr<Keyboard>> keyboards_;
     Keyboard* pressOwner_ = nullptr;
     std::deque<PostedKeyEvent> posts_;
+    PostedModifiers postedModifiers_;
     bool dispatching_ = false;
     bool draining_ = false;
     bool created_ = false;

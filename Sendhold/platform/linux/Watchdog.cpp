@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <ctime>
 
+#include "TimeUnits.h"
+
 namespace sendhold {
 
 Watchdog::Entry::~Entry() {
@@ -24,7 +26,7 @@ void Watchdog::Entry::served() {
 std::int64_t Watchdog::nowNs() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+    return nanosecondsOf(now);
 }
 
 Watchdog::Watchdog(std::chrono::nanoseconds limit, std::function<void()> onTrip)
@@ -72,7 +74,7 @@ void Watchdog::wake() {
 bool Watchdog::waitForWake(std::int64_t untilNs) {
     const std::int64_t left = untilNs < 0 ? -1 : std::max<std::int64_t>(0, untilNs - nowNs());
     pollfd wakeWait{wakeFd_, POLLIN, 0};
-    const int timeoutMs = left < 0 ? -1 : static_cast<int>((left + 999'999) / 1'000'000);
+    const int timeoutMs = left < 0 ? -1 : static_cast<int>(millisecondsRoundedUp(left));
     if (poll(&wakeWait, 1, timeoutMs) > 0) {
         std::uint64_t count = 0;
         [[maybe_unused]] ssize_t got = ::read(wakeFd_, &count, sizeof count);
@@ -132,7 +134,10 @@ void Watchdog::run() {
 // Called with the mutex held.
 void Watchdog::trip() {
     tripTimeNs_ = nowNs();
-    for (const auto& entry : entries_) ioctl(entry->fd_, EVIOCGRAB, 0);
+    for (const auto& entry : entries_) {
+        ioctl(entry->fd_, EVIOCGRAB, 0);
+        entry->letGo_ = true;
+    }
     entries_.clear();
     tripped_ = true;
     if (onTrip_) onTrip_();

@@ -25,12 +25,16 @@ class Watchdog {
         ~Entry();
         // The main loop calls this each time it reads the keyboard.
         void served();
+        // Whether a trip let go of this keyboard's grab. A keyboard taken after a
+        // trip has an entry of its own that the trip never touched.
+        bool wasLetGo() const { return letGo_.load(); }
 
       private:
         friend class Watchdog;
         explicit Entry(int fd) : fd_(fd) {}
         int fd_;
         std::atomic<std::int64_t> lastServedNs_{0};
+        std::atomic<bool> letGo_{false};
         // Since when input has been seen waiting unread; the watchdog thread's own.
         std::int64_t waitingSinceNs_ = -1;
     };
@@ -46,8 +50,10 @@ class Watchdog {
     std::shared_ptr<Entry> watch(int fd);
     void unwatch(const std::shared_ptr<Entry>& entry);
 
-    // True once after each trip; the grabs of all entries at that moment are gone.
+    // True once after each trip; the grabs of the entries it let go (wasLetGo())
+    // are gone.
     bool takeTrip() { return tripped_.exchange(false); }
+    bool tripped() const { return tripped_.load(); }
     // CLOCK_MONOTONIC time, in nanoseconds, just before the grabs were let go.
     std::int64_t tripTimeNs() const { return tripTimeNs_.load(); }
 

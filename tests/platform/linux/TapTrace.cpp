@@ -1,0 +1,193 @@
+// Runs a keyboard-hook scenario from standard input on the fake kernel and
+// prints each line, then what it caused: twin output, grabs, notices. Lines:
+//   keyboard N [noshift] [pointer] [own]   /dev/input/eventN (hot-plugged after start)
+//   mouse N | held N KEY | errors UINPUT NODES DIR | start | shutdown | pump MS
+//   N key KEY=V | N frame EV... | N partial EV... | N quiet KEY=V | N gone | unplug N
+//   N grab-elsewhere | led N LED=V (set on twin N) | status | twin N (its id, repeat)
+//   drop KEY... | pass KEY...   the scripted guard drops these keys (or not)
+//   on KEY=V post EV...         ...and posts these while deciding KEY=V, once
+//   guard real                  the guard itself decides, every press short
+//   in-guard KEY=V: CMD; ...    commands run inside the guard (once), with
+//   on-grab N: CMD; ...         ...inside the next grab of N; and wait-let-go N
+#include <sys/ioctl.h>
+
+#include <QCoreApplication>
+#include <iostream>
+#include <sstream>
+#include <thread>
+
+#include "FakeKernel.h"
+#include "KeyTranslation.h"
+#include "KeyboardManager/KeyboardManager.h"
+#include "LinuxKeyboardTap.h"
+#include "OwnDeviceId.h"
+
+namespace sendhold {
+namespace {
+
+struct StoppedClock final : Clock {
+    double now() override { return 1000; }
+};
+
+input_event parse(const std::string& text) {
+    const std::size_t equals = text.find('=');
+    const std::string name = text.substr(0, equals);
+    return fake::event(libevdev_event_type_from_code_name(name.c_str()),
+                       libevdev_event_code_from_code_name(name.c_str()),
+                       equals == std::string::npos ? 0 : std::stoi(text.substr(equals + 1)));
+}
+
+std::string keyOf(const KeyEvent& event, std::uint32_t type) {
+    if (type != kEventTypeKeyDown && type != kEventTypeKeyUp)
+        return "notice " + std::to_string(type);
+    const unsigned code = evdevKeyCode(event.keyCode).value_or(0);
+    return libevdev_event_code_get_name(EV_KEY, code) +
+           std::string(type == kEventTypeKeyUp ? "=0" : "=1");
+}
+
+struct Scenario {
+    std::shared_ptr<fake::System> system = std::make_shared<fake::System>();
+    std::map<int, std::shared_ptr<fake::Device>> devices;
+    KeyboardManager guard{{.clock = std::make_shared<StoppedClock>()}, &std::cout};
+    std::shared_ptr<LinuxKeyboardTap> tap;
+    bool realGuard = false;
+    std::set<unsigned> dropped;
+    std::map<std::string, std::vector<input_event>> postsOn;
+    std::map<std::string, std::string> inGuard;
+
+    KeyEvent* decide(std::uint32_t type, KeyEvent* event) {
+        const std::string key = keyOf(*event, type);
+        if (auto found = inGuard.find(key); found != inGuard.end())
+            run(inGuard.extract(found).mapped());
+        std::cout << "  guard " << key << (event->userData ? " posted" : "") << " flags=0x"
+                  << std::hex << event->flags << std::dec << std::endl;
+        KeyEvent* result = realGuard ? guard.handleEvent(type, event) : decideScripted(key, event);
+        if (!result) std::cout << "  guard drops it" << std::endl;
+        return result;
+    }
+    KeyEvent* decideScripted(const std::string& key, KeyEvent* event) {
+        if (event->userData) return event;
+        for (const input_event& post : std::exchange(postsOn[key], {}))
+            tap->post({guardKeyCode(post.code), post.value != 0, std::nullopt, 1});
+        return dropped.count(evdevKeyCode(event->keyCode).value_or(0)) ? nullptr : event;
+    }
+    void run(const std::string& commands) {
+        std::istringstream list(commands);
+        for (std::string command; std::getline(list, command, ';');) execute(command);
+    }
+    void report() {
+        for (int i = 0; i < 4; ++i) QCoreApplication::processEvents();
+        for (std::size_t i = 0; system->uinput(i); ++i) {
+            if (const std::string out = system->uinput(i)->take(); !out.empty())
+                std::cout << "  twin" << i << ": " << out << '\n';
+        }
+    }
+    void execute(const std::string& line) {
+        std::istringstream words(line);
+        std::string verb, word;
+        words >> verb;
+        std::vector<std::string> rest;
+        while (words >> word) rest.push_back(word);
+        auto device = [&](const std::string& name) { return devices.at(std::stoi(name)); };
+        auto has = [&](const char* flag) { return std::count(rest.begin(), rest.end(), flag) > 0; };
+        std::vector<input_event> events;
+        for (std::size_t i = verb[0] >= '0' && verb[0] <= '9' ? 1 : 0; i < rest.size(); ++i)
+            events.push_back(parse(rest[i]));
+        if (verb == "keyboard" || verb == "mouse") {
+            fake::Shape shape = verb == "mouse"
+                                    ? fake::withPointer({})
+                                    : fake::keyboard("Keyboard " + rest[0], !has("noshift"));
+            if (has("pointer")) shape = fake::withPointer(shape);
+            if (has("own")) shape.id = input_id{kOwnBusType, kOwnVendorId, kOwnProductId, 1};
+            devices[std::stoi(rest[0])] =
+                system->add("/dev/input/event" + rest[0], shape, tap != nullptr);
+        } else if (verb == "held") {
+            device(rest[0])->keys.set(parse(rest[1]).code);
+        } else if (verb == "errors") {
+            system->uinputError = std::stoi(rest[0]), system->nodeError = std::stoi(rest[1]);
+            system->inputDirectory = rest[2] == "1";
+        } else if (verb == "start") {
+            GuardHooks hooks{
+                [this](std::uint32_t type, KeyEvent* event) { return decide(type, event); },
+                [this] { return guard.enterPressStartTime.has_value(); },
+                [this] { guard.resetEnterPress(); }};
+            tap = std::make_shared<LinuxKeyboardTap>(system, hooks, &std::cout,
+                                                     TapOptions{0.3, 0.05});
+            guard.bindSeams({.poster = tap, .tap = tap});
+            guard.startMonitoring();
+        } else if (verb == "shutdown") {
+            tap->shutdown();
+        } else if (verb == "pump") {
+            const auto until =
+                std::chrono::steady_clock::now() + std::chrono::milliseconds(std::stoi(rest[0]));
+            while (std::chrono::steady_clock::now() < until) QCoreApplication::processEvents();
+        } else if (verb == "unplug") {
+            system->unplug("/dev/input/event" + rest[0]);
+        } else if (verb == "led") {
+            const input_event light = events.at(1);
+            ::send(system->uinput(std::stoi(rest[0]))->testFd, &light, sizeof light, 0);
+        } else if (verb == "status") {
+            std::cout << "  grabbed:";
+            for (auto& [index, each] : devices)
+                std::cout << (each->grabbed() && !each->gone ? " " + std::to_string(index) : "");
+            std::cout << "; taken " << tap->takenKeyboardCount() << "; twins:";
+            for (std::size_t i = 0; system->uinput(i); ++i)
+                std::cout << (system->uinput(i)->destroyed ? "" : " " + std::to_string(i));
+            std::cout << "; press " << (guard.enterPressStartTime ? "open" : "none") << '\n';
+            for (auto& [index, each] : devices) {
+                if (const std::string lights = each->lights(); !lights.empty())
+                    std::cout << "  lights on " << index << ": " << lights << '\n';
+            }
+        } else if (verb == "twin") {  // how twin N was made
+            const fake::Uinput& made = *system->uinput(std::stoi(rest[0]));
+            std::cout << "  id " << std::hex << made.setup.id.vendor << ":" << made.setup.id.product
+                      << std::dec << ", autorepeat "
+                      << (made.declared.count({0, EV_REP}) ? "on" : "off") << '\n';
+        } else if (verb == "drop" || verb == "pass") {
+            for (const input_event& event : events)
+                verb == "drop" ? void(dropped.insert(event.code)) : void(dropped.erase(event.code));
+        } else if (verb == "on") {
+            postsOn[rest[0]].assign(events.begin() + 2, events.end());
+        } else if (verb == "guard") {
+            realGuard = true;
+        } else if (verb == "in-guard" || verb == "on-grab") {
+            const std::string commands = line.substr(line.find(':') + 1);
+            if (verb == "in-guard") inGuard[rest[0].substr(0, rest[0].size() - 1)] = commands;
+            if (verb == "on-grab")
+                device(rest[0])->onGrab = [this, commands, d = device(rest[0])] {
+                    d->onGrab = nullptr, run(commands);
+                };
+        } else if (verb == "wait-let-go") {
+            for (int i = 0; i < 300 && device(rest[0])->grabbed(); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        } else if (rest.empty()) {
+            return;
+        } else if (rest[0] == "key") {
+            device(verb)->key(events.at(0).code, events.at(0).value);
+        } else if (rest[0] == "frame" || rest[0] == "partial") {
+            device(verb)->send(events, rest[0] == "frame");
+        } else if (rest[0] == "quiet") {
+            device(verb)->keys.set(events.at(0).code, events.at(0).value != 0);
+        } else if (rest[0] == "gone") {
+            device(verb)->gone = true;
+        } else if (rest[0] == "grab-elsewhere") {
+            std::cout << "  other program's grab: " << ioctl(device(verb)->open(), EVIOCGRAB, 1)
+                      << '\n';
+        }
+    }
+};
+
+}  // namespace
+}  // namespace sendhold
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    sendhold::Scenario scenario;
+    for (std::string line; std::getline(std::cin, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        std::cout << line << std::endl;
+        scenario.execute(line);
+        scenario.report();
+    }
+    if (scenario.tap) scenario.tap->shutdown();
+}
