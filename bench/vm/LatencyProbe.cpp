@@ -231,7 +231,9 @@ int main(int argc, char** argv) {
             return 0;
         }
         Sendhold sendhold;
-        if (!sendhold.waitUntilMonitoring(15s)) throw std::runtime_error(sendhold.output());
+        if (waitForNode("Sendhold AT Translated Set 2 keyboard", 15s).empty()) {
+            throw std::runtime_error(sendhold.output());
+        }
         std::string output = takenOutput(keyboard, present);
         if (output.empty()) throw std::runtime_error("sendhold did not take the keyboard");
         Reader reader(output);

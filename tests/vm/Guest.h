@@ -1,6 +1,5 @@
 #pragma once
-// What the programs in the test guest use: uinput keyboards, readers that see
-// a node as applications do, and the real sendhold process.
+// For the programs in the test guest: uinput keyboards, readers of nodes, sendhold.
 #include <fcntl.h>
 #include <libevdev/libevdev-uinput.h>
 #include <poll.h>
@@ -18,7 +17,6 @@
 #include <fstream>
 #include <memory>
 #include <set>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -31,14 +29,13 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 using Keys = std::vector<std::pair<int, int>>;
 
-// The key typed to find out where a keyboard's input goes; no layout uses it.
-constexpr int kProbeKey = KEY_F20;
+constexpr int kProbeKey = KEY_F20;  // typed to find where input goes; no layout uses it
 
 inline void check(bool ok, const std::string& what) {
     if (!ok) throw std::runtime_error(what + ": " + std::strerror(errno));
 }
 
-// The events before one SYN_REPORT, as an application reads them.
+// The events before one SYN_REPORT.
 struct Frame {
     std::vector<input_event> events;
     Clock::time_point readAt;
@@ -71,7 +68,6 @@ class Reader {
         check(fd_ >= 0, "open " + node);
     }
     ~Reader() { close(fd_); }
-    Reader(const Reader&) = delete;
 
     int fd() const { return fd_; }
     const std::string& node() const { return node_; }
@@ -146,27 +142,23 @@ inline std::string nameOf(const std::string& node) {
     return name;
 }
 
-// A uinput keyboard as a USB one appears: every key, MSC_SCAN (0x70000 | key),
-// kernel autorepeat, optionally a pointer; one key event per frame.
+// A uinput keyboard+touchpad receiver as a USB one appears: every key, MSC_SCAN
+// (0x70000 | key), pointer motion; one key event per frame. No autorepeat: a
+// key held through a stall would overflow sendhold's buffer (the PS/2 one repeats).
 class Keyboard {
   public:
-    explicit Keyboard(const std::string& name, bool withPointer = false) : name_(name) {
+    explicit Keyboard(const std::string& name) : name_(name) {
         std::unique_ptr<libevdev, void (*)(libevdev*)> device(libevdev_new(), libevdev_free);
         libevdev_set_name(device.get(), name.c_str());
         libevdev_set_id_bustype(device.get(), BUS_USB);
-        auto enable = [&](unsigned type, unsigned code, const void* data = nullptr) {
-            libevdev_enable_event_code(device.get(), type, code, data);
+        auto enable = [&](unsigned type, unsigned code) {
+            libevdev_enable_event_code(device.get(), type, code, nullptr);
         };
         for (unsigned code = KEY_ESC; code <= KEY_MICMUTE; ++code) enable(EV_KEY, code);
+        enable(EV_KEY, BTN_LEFT);
         enable(EV_MSC, MSC_SCAN);
-        const int delay = 250, period = 33;
-        enable(EV_REP, REP_DELAY, &delay);
-        enable(EV_REP, REP_PERIOD, &period);
-        if (withPointer) {
-            enable(EV_REL, REL_X);
-            enable(EV_REL, REL_Y);
-            enable(EV_KEY, BTN_LEFT);
-        }
+        enable(EV_REL, REL_X);
+        enable(EV_REL, REL_Y);
         errno = -libevdev_uinput_create_from_device(device.get(), LIBEVDEV_UINPUT_OPEN_MANAGED,
                                                     &uinput_);
         check(errno == 0, "uinput " + name);
@@ -179,7 +171,6 @@ class Keyboard {
         check(!node_.empty(), name + " got no node");
     }
     ~Keyboard() { unplug(); }
-    Keyboard(const Keyboard&) = delete;
 
     const std::string& name() const { return name_; }
     const std::string& node() const { return node_; }
@@ -194,13 +185,6 @@ class Keyboard {
     void move(int dx, int dy) { write({{EV_REL, REL_X, dx}, {EV_REL, REL_Y, dy}}); }
     void unplug() {
         if (uinput_ != nullptr) libevdev_uinput_destroy(std::exchange(uinput_, nullptr));
-    }
-    // The kernel's autorepeat delay for this keyboard.
-    void setRepeatDelay(milliseconds delay) {
-        unsigned repeat[2] = {static_cast<unsigned>(delay.count()), 33};
-        const int fd = open(node_.c_str(), O_RDWR | O_CLOEXEC);
-        check(ioctl(fd, EVIOCSREP, repeat) == 0, name_ + ": EVIOCSREP");
-        close(fd);
     }
 
   private:
@@ -246,7 +230,7 @@ inline std::string waitForNode(const std::string& name, milliseconds timeout) {
     return {};
 }
 
-// The real sendhold ($SENDHOLD_BIN) with no display; its output goes to a file.
+// The real sendhold ($SENDHOLD_BIN) with no display; output() is what it printed.
 class Sendhold {
   public:
     explicit Sendhold(const std::vector<std::string>& environment = {}) {
@@ -275,15 +259,7 @@ class Sendhold {
         signal(SIGKILL);
         wait(5s);
     }
-    Sendhold(const Sendhold&) = delete;
 
-    bool waitUntilMonitoring(milliseconds timeout) {
-        for (const auto deadline = Clock::now() + timeout; Clock::now() < deadline;) {
-            if (output().find("監視スタート") != std::string::npos) return true;
-            if (wait(20ms)) return false;
-        }
-        return false;
-    }
     void signal(int number) {
         if (pid_ > 0) kill(pid_, number);
     }
@@ -302,9 +278,8 @@ class Sendhold {
         return !stopped;
     }
     std::string output() const {
-        std::stringstream text;
-        text << std::ifstream(log_).rdbuf();
-        return text.str();
+        std::ifstream log(log_);
+        return {std::istreambuf_iterator<char>(log), {}};
     }
 
   private:
