@@ -71,10 +71,10 @@ class Reader {
 
     int fd() const { return fd_; }
     const std::string& node() const { return node_; }
-    bool gone() const { return gone_; }
 
-    // The next frame; false after the timeout or once the device is gone.
-    bool next(Frame& frame, milliseconds timeout) {
+    // Frames until the key event (included), the timeout, or the device's end.
+    std::vector<Frame> until(int code, int value, milliseconds timeout) {
+        std::vector<Frame> frames;
         const auto deadline = Clock::now() + timeout;
         for (input_event e; !gone_;) {
             if (read(fd_, &e, sizeof e) == static_cast<ssize_t>(sizeof e)) {
@@ -82,25 +82,15 @@ class Reader {
                     partial_.push_back(e);
                     continue;
                 }
-                frame = {std::exchange(partial_, {}), Clock::now()};
-                return true;
+                frames.push_back({std::exchange(partial_, {}), Clock::now()});
+                if (std::ranges::count(frames.back().keys(), std::pair{code, value})) break;
+                continue;
             }
             gone_ = errno == ENODEV;
             const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
             pollfd p{fd_, POLLIN, 0};
             if (left.count() <= 0 || gone_) break;
             poll(&p, 1, static_cast<int>(left.count()));
-        }
-        return false;
-    }
-    // Frames until the key event (included) or the timeout.
-    std::vector<Frame> until(int code, int value, milliseconds timeout) {
-        std::vector<Frame> frames;
-        const auto deadline = Clock::now() + timeout;
-        Frame frame;
-        while (next(frame, std::chrono::duration_cast<milliseconds>(deadline - Clock::now()))) {
-            frames.push_back(frame);
-            if (std::ranges::count(frame.keys(), std::pair{code, value})) break;
         }
         return frames;
     }
@@ -116,7 +106,6 @@ class Reader {
         }
         return held;
     }
-    // Whether nobody holds the device exclusively.
     bool canGrab() const { return ioctl(fd_, EVIOCGRAB, 1) == 0 && ioctl(fd_, EVIOCGRAB, 0) == 0; }
 
   private:
@@ -142,23 +131,19 @@ inline std::string nameOf(const std::string& node) {
     return name;
 }
 
-// A uinput keyboard+touchpad receiver as a USB one appears: every key, MSC_SCAN
-// (0x70000 | key), pointer motion; one key event per frame. No autorepeat: a
-// key held through a stall would overflow sendhold's buffer (the PS/2 one repeats).
+// A USB keyboard+touchpad receiver: MSC_SCAN 0x70000 | key, one key event per frame. No
+// autorepeat: a key held through a stall would overflow sendhold's buffer (PS/2 repeats).
 class Keyboard {
   public:
     explicit Keyboard(const std::string& name) : name_(name) {
         std::unique_ptr<libevdev, void (*)(libevdev*)> device(libevdev_new(), libevdev_free);
         libevdev_set_name(device.get(), name.c_str());
         libevdev_set_id_bustype(device.get(), BUS_USB);
-        auto enable = [&](unsigned type, unsigned code) {
+        std::vector<std::pair<unsigned, unsigned>> codes{
+            {EV_KEY, BTN_LEFT}, {EV_MSC, MSC_SCAN}, {EV_REL, REL_X}, {EV_REL, REL_Y}};
+        for (unsigned code = KEY_ESC; code <= KEY_MICMUTE; ++code) codes.emplace_back(EV_KEY, code);
+        for (auto [type, code] : codes)
             libevdev_enable_event_code(device.get(), type, code, nullptr);
-        };
-        for (unsigned code = KEY_ESC; code <= KEY_MICMUTE; ++code) enable(EV_KEY, code);
-        enable(EV_KEY, BTN_LEFT);
-        enable(EV_MSC, MSC_SCAN);
-        enable(EV_REL, REL_X);
-        enable(EV_REL, REL_Y);
         errno = -libevdev_uinput_create_from_device(device.get(), LIBEVDEV_UINPUT_OPEN_MANAGED,
                                                     &uinput_);
         check(errno == 0, "uinput " + name);
@@ -236,9 +221,8 @@ class Sendhold {
     explicit Sendhold(const std::vector<std::string>& environment = {}) {
         static int count = 0;
         log_ = "/tmp/sendhold-" + std::to_string(++count) + ".log";
-        // As under a shell with job control: a session of ours, sendhold in a
-        // process group of its own in it, so that SIGTSTP stops it (a group with
-        // no parent in its session, as under the guest's init, is never stopped).
+        // As under a shell with job control, so that SIGTSTP stops it: a group
+        // with no parent in its session, as under the guest's init, never stops.
         setsid();
         pid_ = fork();
         check(pid_ >= 0, "fork");
@@ -253,11 +237,10 @@ class Sendhold {
         _exit(127);
     }
     ~Sendhold() {
-        signal(SIGCONT);
-        signal(SIGTERM);
-        if (wait(5s)) return;
-        signal(SIGKILL);
-        wait(5s);
+        for (int number : {SIGCONT, SIGTERM, SIGKILL}) {
+            signal(number);
+            if (number != SIGCONT && wait(5s)) return;
+        }
     }
 
     void signal(int number) {

@@ -1,9 +1,9 @@
-// The real sendhold on a real kernel: uinput (and PS/2) keyboards in, its twins
-// read as applications read them.
+// The real sendhold on a real kernel: keyboards in, its twins read as applications do.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <iostream>
+#include <ranges>
 
 #include "Guest.h"
 
@@ -18,9 +18,6 @@ const Keys kReturn = {{KEY_ENTER, 1}, {KEY_ENTER, 0}};
 
 class RealKernel : public ::testing::Test {
   protected:
-    void SetUp() override {
-        if (!getenv("SENDHOLD_BIN")) GTEST_SKIP() << "SENDHOLD_BIN names no sendhold binary";
-    }
     void TearDown() override {
         if (HasFailure() && sendhold_) std::cout << sendhold_->output() << std::endl;
     }
@@ -76,9 +73,8 @@ TEST_F(RealKernel, ShortAndLongReturnAndOtherKeys) {
     keyboard.press(KEY_ENTER);
     std::vector<Frame> frames = app.until(KEY_ENTER, 0, 3s);
     expectFrames(frames, kReturn, false);
-    ASSERT_FALSE(frames.empty());
-    EXPECT_GE(frames.front().readAt - pressed, kThreshold - 20ms);
-    EXPECT_LT(frames.front().readAt - pressed, 1500ms);
+    EXPECT_GE(frames.at(0).readAt - pressed, kThreshold - 20ms);
+    EXPECT_LT(frames.at(0).readAt - pressed, 1500ms);
     std::this_thread::sleep_until(pressed + 1200ms);
     keyboard.release(KEY_ENTER);
 
@@ -138,17 +134,14 @@ TEST_F(RealKernel, HotPlugPointerOwnDevicesAndUnplugWithReturnHeld) {
                                                  "Sendhold test keyboard unplugged",
                                                  "Sendhold test keyboard plugged in later"}));
 
-    // Unplugged with A and Return held: nothing stays pressed, no Return comes later.
+    // Unplugged with A and Return held: no Return comes later, anywhere.
     Reader leavingApp(leavingOutput);
     leaving.press(KEY_A);
     leaving.press(KEY_ENTER);
-    Keys seen = keyEvents(leavingApp.until(KEY_A, 1, 2s));
-    std::this_thread::sleep_for(100ms);
+    leavingApp.until(KEY_A, 1, 2s);
     leaving.unplug();
-    std::this_thread::sleep_for(kThreshold + 600ms);
-    for (auto key : keyEvents(leavingApp.collect(100ms))) seen.push_back(key);
-    EXPECT_EQ(std::ranges::count(seen, std::pair{KEY_ENTER, 1}), 0);
-    EXPECT_TRUE(leavingApp.keysDown().empty()) << "keys left pressed";  // none when gone
+    std::this_thread::sleep_for(kThreshold + 700ms);
+    EXPECT_EQ(std::ranges::count(keyEvents(leavingApp.collect(100ms)), std::pair{KEY_ENTER, 1}), 0);
     EXPECT_EQ(keyEvents(app.collect(100ms)), Keys{});
     expectGuarded(combo, app);
 }
@@ -171,11 +164,10 @@ TEST_F(RealKernel, KilledOrStoppedWithKeysHeldLeavesNothingPressed) {
         Keys released = keyEvents(app.collect(200ms));
         std::ranges::sort(released);
         EXPECT_TRUE(app.keysDown().empty()) << "keys left pressed";  // none when gone
-        Keys typed;
+        Keys typed = {{KEY_B, 1}, {KEY_B, 0}};
         for (int code : held) typed.insert(typed.begin(), {code, 0});
-        for (auto [code, value] : typed) keyboard.release(code);
+        for (int code : held | std::views::reverse) keyboard.release(code);
         keyboard.tap(KEY_B);
-        typed.insert(typed.end(), {{KEY_B, 1}, {KEY_B, 0}});
         EXPECT_EQ(keyEvents(direct.until(KEY_B, 0, 2s)), typed);
         if (signal == SIGKILL) continue;
         EXPECT_EQ(released, (Keys{{KEY_LEFTCTRL, 0}, {KEY_Z, 0}}));
@@ -185,9 +177,8 @@ TEST_F(RealKernel, KilledOrStoppedWithKeysHeldLeavesNothingPressed) {
     }
 }
 
-// The main loop stalls in the guard's handling of Return; X comes before the
-// watchdog lets go, Y after: each reaches applications once, in order, and the
-// keyboard is taken again.
+// The loop stalls in the guard's handling of Return; X comes before the watchdog lets
+// go, Y after: each reaches applications once, in order, and the keyboard is taken again.
 TEST_F(RealKernel, StallInsideKeyHandlingLosesAndDoublesNothing) {
     Keyboard& keyboard = add("keyboard");
     start({"SENDHOLD_TEST_STALL_SECONDS=3"});
@@ -202,8 +193,7 @@ TEST_F(RealKernel, StallInsideKeyHandlingLosesAndDoublesNothing) {
     keyboard.tap(KEY_X, 5ms);
     while (!direct.canGrab() && Clock::now() < typed + 2500ms) std::this_thread::sleep_for(10ms);
     const auto waited = std::chrono::duration_cast<milliseconds>(Clock::now() - typed);
-    std::cout << "given back after " << waited.count() << " ms" << std::endl;
-    EXPECT_LT(waited, 1600ms) << "the watchdog's limit is 1 s";
+    EXPECT_LT(waited, 1600ms) << waited.count() << " ms; the watchdog's limit is 1 s";
     keyboard.tap(KEY_Y);
     keyboard.release(KEY_ENTER);
     // Taken again once the stall ends: no probe before, it would fill buffers.
@@ -237,10 +227,8 @@ TEST_F(RealKernel, ShiftHeldOnAnotherKeyboardStaysHeldThroughAShortReturn) {
 // Through qemu's PS/2 keyboard and the atkbd driver: run-vm presses Return
 // from the host for 800 ms when the guest asks on the console.
 TEST_F(RealKernel, LongPressOnThePs2KeyboardDeliversOneReturnWhileHeld) {
-    const std::string ps2 = waitForNode("AT Translated Set 2 keyboard", 1s);
-    ASSERT_FALSE(ps2.empty()) << "no atkbd keyboard in this machine";
+    Reader direct(waitForNode("AT Translated Set 2 keyboard", 1s));
     Reader app(start());
-    Reader direct(ps2);
     std::cout << "SENDHOLD-VM: hold ret 800" << std::endl;
     std::vector<Frame> frames = app.until(KEY_ENTER, 1, 10s);
     EXPECT_TRUE(direct.keysDown().count(KEY_ENTER)) << "Return came after the key was released";
