@@ -71,8 +71,11 @@ int passThrough(const char* path, Keyboard& keyboard, Reader& reader, int events
             pollfd polled[2] = {{reader.fd(), POLLIN, 0}, {own ? own->fd() : -1, POLLIN, 0}};
             poll(polled, 2, 100);
             for (Reader* r : readers) {
-                while (!arrived && r->next(frame, 0ms)) {
-                    if (frame.keys() == Keys{{KEY_A, value}}) arrived = r;
+                for (const Frame& got : r->collect(0ms)) {
+                    if (!arrived && got.keys() == Keys{{KEY_A, value}}) {
+                        arrived = r;
+                        frame = got;
+                    }
                 }
             }
         }

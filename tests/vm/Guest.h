@@ -35,8 +35,7 @@ inline void check(bool ok, const std::string& what) {
     if (!ok) throw std::runtime_error(what + ": " + std::strerror(errno));
 }
 
-// The events before one SYN_REPORT.
-struct Frame {
+struct Frame {  // the events before one SYN_REPORT
     std::vector<input_event> events;
     Clock::time_point readAt;
 
@@ -153,7 +152,6 @@ class Keyboard {
             if (node != nullptr && access(node, R_OK) == 0) node_ = node;
             std::this_thread::sleep_for(5ms);
         }
-        check(!node_.empty(), name + " got no node");
     }
     ~Keyboard() { unplug(); }
 
