@@ -35,8 +35,9 @@ struct TapOptions {
 // Return) is taken exclusively with EVIOCGRAB once none of its keys is held,
 // and everything it sends goes out again through its uinput twin, except the
 // key events the guard drops. Posted events go out on the twin of the keyboard
-// whose Return opened the press. What a frame becomes is FramePolicy's. Runs on the Qt main loop;
-// needs a QCoreApplication.
+// whose Return opened the press. What a frame becomes is FramePolicy's; the
+// input side lives in KeyboardTapInput.cpp. Runs on the Qt main loop; needs a
+// QCoreApplication.
 class LinuxKeyboardTap final : public EventTap, public EventPoster {
   public:
     LinuxKeyboardTap(std::shared_ptr<InputSystem> system, GuardHooks guard,

@@ -161,7 +161,7 @@ struct Scenario {
             for (int i = 0; i < 300 && device(rest[0])->grabbed(); ++i)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
         } else if (rest.empty()) {
-            return;
+            std::cout << "  unknown command\n";
         } else if (rest[0] == "key") {
             device(verb)->key(events.at(0).code, events.at(0).value);
         } else if (rest[0] == "frame" || rest[0] == "partial") {
@@ -173,6 +173,8 @@ struct Scenario {
         } else if (rest[0] == "grab-elsewhere") {
             std::cout << "  other program's grab: " << ioctl(device(verb)->open(), EVIOCGRAB, 1)
                       << '\n';
+        } else {
+            std::cout << "  unknown command\n";
         }
     }
 };
