@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <libevdev/libevdev-uinput.h>
 #include <libevdev/libevdev.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -25,10 +26,7 @@
 #include <thread>
 #include <vector>
 
-#include "guest/EventReader.h"
-#include "guest/InputNodes.h"
-#include "guest/SendholdProcess.h"
-#include "guest/VirtualKeyboard.h"
+#include "Guest.h"
 
 using namespace vmtest;
 using namespace std::chrono_literals;
@@ -37,13 +35,13 @@ namespace {
 
 constexpr auto kThreshold = 400ms;
 
-void report(const char* path, std::vector<double> micros, int lost) {
+void report(const char* path, std::vector<double> micros, int lost, int direct = 0) {
     std::sort(micros.begin(), micros.end());
     auto at = [&](double q) {
         return micros.empty() ? 0.0 : micros[static_cast<size_t>(q * (micros.size() - 1))];
     };
-    std::printf("SENDHOLD-VM: latency %s n=%zu p50=%.1f p99=%.1f lost=%d\n", path, micros.size(),
-                at(0.50), at(0.99), lost);
+    std::printf("SENDHOLD-VM: latency %s n=%zu p50=%.1f p99=%.1f lost=%d direct=%d\n", path,
+                micros.size(), at(0.50), at(0.99), lost, direct);
     std::fflush(stdout);
 }
 
@@ -52,31 +50,47 @@ double microsSince(Clock::time_point start, Clock::time_point end) {
 }
 
 // Key-downs and key-ups of one key, alternately; waits for each to come out.
-int passThrough(const char* path, VirtualKeyboard& keyboard, EventReader& reader, int events) {
+// With `own`, the keyboard's own node is read too, as the desktop reads every
+// device: an event that comes there (while sendhold's watchdog has let go of
+// the keyboard) is counted as direct, not lost, and not timed.
+int passThrough(const char* path, Keyboard& keyboard, Reader& reader, int events,
+                Reader* own = nullptr) {
     std::vector<double> micros;
     micros.reserve(events);
     int lost = 0;
+    int direct = 0;
     Frame frame;
+    std::vector<Reader*> readers{&reader};
+    if (own) readers.push_back(own);
     for (int i = 0; i < events; ++i) {
         const int value = i % 2 == 0 ? 1 : 0;
         const auto written = Clock::now();
         value ? keyboard.press(KEY_A) : keyboard.release(KEY_A);
-        bool arrived = false;
-        while (!arrived && reader.next(frame, 1s)) {
-            for (auto [code, v] : frame.keys()) arrived = arrived || (code == KEY_A && v == value);
+        Reader* arrived = nullptr;
+        for (const auto deadline = written + 1s; !arrived && Clock::now() < deadline;) {
+            pollfd polled[2] = {{reader.fd(), POLLIN, 0}, {own ? own->fd() : -1, POLLIN, 0}};
+            poll(polled, 2, 100);
+            for (Reader* r : readers) {
+                for (const Frame& got : r->collect(0ms)) {
+                    if (!arrived && got.keys() == Keys{{KEY_A, value}}) {
+                        arrived = r;
+                        frame = got;
+                    }
+                }
+            }
         }
-        if (arrived) {
+        if (arrived == &reader) {
             micros.push_back(microsSince(written, frame.readAt));
         } else {
-            ++lost;
+            ++(arrived ? direct : lost);
         }
     }
-    report(path, micros, lost);
-    return lost;
+    report(path, micros, lost, direct);
+    return lost + direct;
 }
 
 // How late the long-press Return comes after the threshold.
-void longPress(VirtualKeyboard& keyboard, EventReader& reader, int presses) {
+void longPress(Keyboard& keyboard, Reader& reader, int presses) {
     std::vector<double> micros;
     int lost = 0;
     for (int i = 0; i < presses; ++i) {
@@ -170,6 +184,19 @@ pid_t startPeer(const std::string& node) {
     return pid;
 }
 
+// The node other than the keyboard's own and those present before that its
+// input reaches once a re-emitter has taken it, or "" after the timeout.
+std::string takenOutput(Keyboard& keyboard, const std::set<std::string>& present) {
+    for (const auto deadline = Clock::now() + 15s; Clock::now() < deadline;) {
+        std::set<std::string> nodes = eventNodes();
+        for (const std::string& node : present) nodes.erase(node);
+        const std::vector<std::string> reached = probe(keyboard, nodes);
+        if (reached.size() == 1 && reached[0] != keyboard.node()) return reached[0];
+        std::this_thread::sleep_for(100ms);
+    }
+    return {};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -183,11 +210,9 @@ int main(int argc, char** argv) {
     const int count = std::atoi(argv[2]);
     try {
         const std::set<std::string> present = eventNodes();
-        VirtualKeyboard keyboard("sendhold-latency keyboard");
-        std::set<std::string> notOutputs = present;
-        notOutputs.insert(keyboard.node());
+        Keyboard keyboard("sendhold-latency keyboard");
         if (path == "floor") {
-            EventReader reader(keyboard.node());
+            Reader reader(keyboard.node());
             passThrough("floor", keyboard, reader, count);
             return 0;
         }
@@ -201,21 +226,24 @@ int main(int argc, char** argv) {
         }
         if (path == "relay" || path == "interception") {
             pid_t peer = path == "relay" ? startRelay(keyboard.node()) : startPeer(keyboard.node());
-            std::string output = waitUntilTaken(keyboard, notOutputs, 15s);
+            std::string output = takenOutput(keyboard, present);
             if (output.empty()) throw std::runtime_error(path + " did not take the keyboard");
-            EventReader reader(output);
+            Reader reader(output);
             passThrough(path.c_str(), keyboard, reader, count);
             kill(path == "relay" ? peer : -peer, SIGTERM);
             return 0;
         }
-        SendholdProcess sendhold;
-        if (!sendhold.waitUntilMonitoring(15s)) throw std::runtime_error(sendhold.output());
-        std::string output = waitUntilTaken(keyboard, notOutputs, 15s);
+        Sendhold sendhold;
+        if (waitForNode("Sendhold AT Translated Set 2 keyboard", 15s).empty()) {
+            throw std::runtime_error(sendhold.output());
+        }
+        std::string output = takenOutput(keyboard, present);
         if (output.empty()) throw std::runtime_error("sendhold did not take the keyboard");
-        EventReader reader(output);
+        Reader reader(output);
+        Reader own(keyboard.node());
         if (path == "sendhold") {
-            if (passThrough("sendhold", keyboard, reader, count) > 0) {
-                // Say why events went missing: the watchdog, for one, says so.
+            if (passThrough("sendhold", keyboard, reader, count, &own) > 0) {
+                // Say why events went elsewhere: the watchdog, for one, says so.
                 std::istringstream lines(sendhold.output());
                 for (std::string line; std::getline(lines, line);) {
                     std::printf("SENDHOLD-VM: note: %s\n", line.c_str());

@@ -1,7 +1,9 @@
 #include "LinuxGuard.h"
 
 #include <QCoreApplication>
+#include <chrono>
 #include <iostream>
+#include <thread>
 
 #include "GuardHooks.h"
 #include "KeyboardManager/KeyboardManager.h"
@@ -11,6 +13,25 @@
 #include "UdevInputSystem.h"
 
 namespace sendhold {
+namespace {
+
+// The guard's hooks; under SENDHOLD_TEST_STALL_SECONDS the first key event after
+// each SIGUSR1 blocks the main loop once the guard has handled it.
+GuardHooks guardHooks() {
+    GuardHooks hooks = sharedGuardHooks();
+    const std::optional<double> stall = requestedTestStallSeconds();
+    if (!stall) return hooks;
+    hooks.callback = [callback = hooks.callback, seconds = *stall](std::uint32_t type,
+                                                                   KeyEvent* event) {
+        KeyEvent* result = callback(type, event);
+        if (takeTestStallRequest())
+            std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        return result;
+    };
+    return hooks;
+}
+
+}  // namespace
 
 void installLinuxGuardSeams() {
     QCoreApplication* app = QCoreApplication::instance();
@@ -19,7 +40,7 @@ void installLinuxGuardSeams() {
         return;
     }
     auto tap =
-        std::make_shared<LinuxKeyboardTap>(std::make_shared<UdevInputSystem>(), sharedGuardHooks());
+        std::make_shared<LinuxKeyboardTap>(std::make_shared<UdevInputSystem>(), guardHooks());
     KeyboardManager::shared().bindSeams(KeyboardManagerSeams{
         .clock = std::make_shared<SteadyClock>(),
         .timers = std::make_shared<PreciseTimerScheduler>(),
@@ -28,7 +49,8 @@ void installLinuxGuardSeams() {
     });
     // Keys the twins hold are released and the grabs ended before the process goes.
     QObject::connect(app, &QCoreApplication::aboutToQuit, app, [tap] { tap->shutdown(); });
-    installProcessSignalHandlers();
+    installProcessSignalHandlers(
+        {.beforeStop = [tap] { tap->letGo(); }, .afterContinue = [tap] { tap->retake(); }});
 }
 
 }  // namespace sendhold

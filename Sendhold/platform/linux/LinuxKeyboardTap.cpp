@@ -101,6 +101,35 @@ void LinuxKeyboardTap::shutdown() {
     enabled_ = false;
 }
 
+void LinuxKeyboardTap::letGo() {
+    std::vector<std::string> taken;
+    for (auto& [node, keyboard] : keyboards_) {
+        if (keyboard->state == State::Taken) taken.push_back(node);
+    }
+    for (const std::string& node : taken) serviceKeyboard(node);
+    for (auto& [node, keyboard] : keyboards_) {
+        if (keyboard->state != State::Taken) continue;
+        if (watchdog_) watchdog_->unwatch(keyboard->watch);
+        keyboard->watch.reset();
+        keyboard->output->releaseAll();
+        keyboard->source->ungrab();
+        keyboard->state = State::Waiting;
+    }
+    if (guard_.pressIsOpen()) guard_.endPress();
+}
+
+void LinuxKeyboardTap::retake() {
+    // tryTake removes a keyboard that went away: the names are collected first.
+    std::vector<std::string> waiting;
+    for (auto& [node, keyboard] : keyboards_) {
+        if (keyboard->state == State::Waiting) waiting.push_back(node);
+    }
+    for (const std::string& node : waiting) {
+        auto found = keyboards_.find(node);
+        if (found != keyboards_.end()) tryTake(*found->second);
+    }
+}
+
 std::size_t LinuxKeyboardTap::takenKeyboardCount() const {
     std::size_t count = 0;
     for (const auto& [node, keyboard] : keyboards_) {

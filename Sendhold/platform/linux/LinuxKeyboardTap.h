@@ -58,6 +58,11 @@ class LinuxKeyboardTap final : public EventTap, public EventPoster {
 
     // Releases what the twins hold, lets every keyboard go and removes the twins.
     void shutdown();
+    // Before the process stops (SIGTSTP): serves what the keyboards sent, releases
+    // what the twins hold and lets every keyboard go, keeping the twins.
+    void letGo();
+    // After it continues: takes each keyboard again once none of its keys is held.
+    void retake();
 
     // Modifier flags from the keys held on all taken keyboards.
     std::uint64_t currentFlags() const;

@@ -6,10 +6,9 @@
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
-#include <chrono>
 #include <cmath>
 #include <cstdlib>
-#include <thread>
+#include <utility>
 
 namespace sendhold {
 namespace {
@@ -17,6 +16,7 @@ namespace {
 // Written by the handlers, read on the main loop: a handler may do no more
 // than write one byte.
 int signalPipe[2] = {-1, -1};
+bool testStallRequested = false;
 
 void forwardSignal(int signal) {
     const int saved = errno;
@@ -33,6 +33,14 @@ void handleWith(int signal) {
     sigaction(signal, &action, nullptr);
 }
 
+// Stops the process the way the signal would without a handler: a process group
+// without a shell to continue it (orphaned) is then not stopped at all.
+void stopAsByDefault(int signal) {
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+    handleWith(signal);
+}
+
 }  // namespace
 
 std::optional<double> requestedTestStallSeconds() {
@@ -46,25 +54,34 @@ std::optional<double> requestedTestStallSeconds() {
     return seconds;
 }
 
-void installProcessSignalHandlers() {
+bool takeTestStallRequest() {
+    return std::exchange(testStallRequested, false);
+}
+
+void installProcessSignalHandlers(StopHooks stopHooks) {
     if (signalPipe[0] >= 0 || !QCoreApplication::instance()) return;
     if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
-    const std::optional<double> stall = requestedTestStallSeconds();
+    const bool stall = requestedTestStallSeconds().has_value();
     auto* notifier =
         new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
-    QObject::connect(notifier, &QSocketNotifier::activated, notifier, [stall] {
+    QObject::connect(notifier, &QSocketNotifier::activated, notifier, [stall, stopHooks] {
         unsigned char byte = 0;
         while (::read(signalPipe[0], &byte, 1) == 1) {
             if (byte == SIGUSR1 && stall) {
-                // Blocks the main loop on purpose: the test hook for the watchdog.
-                std::this_thread::sleep_for(std::chrono::duration<double>(*stall));
+                testStallRequested = true;
             } else if (byte == SIGTERM || byte == SIGINT) {
                 QCoreApplication::quit();
+            } else if (byte == SIGTSTP || byte == SIGTTIN || byte == SIGTTOU) {
+                // Stopped, the watchdog cannot act either: the keyboards go
+                // first, with the keys the twins hold released (Ctrl and Z are
+                // still held down after a Ctrl+Z).
+                if (stopHooks.beforeStop) stopHooks.beforeStop();
+                stopAsByDefault(byte);
+                if (stopHooks.afterContinue) stopHooks.afterContinue();
             }
         }
     });
-    handleWith(SIGTERM);
-    handleWith(SIGINT);
+    for (int signal : {SIGTERM, SIGINT, SIGTSTP, SIGTTIN, SIGTTOU}) handleWith(signal);
     if (stall) handleWith(SIGUSR1);
 }
 

@@ -1,18 +1,33 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 
 namespace sendhold {
 
+// What the process does around a stop from the terminal (Ctrl+Z: SIGTSTP, or
+// SIGTTIN/SIGTTOU): the keyboards must not stay taken while nothing serves them.
+struct StopHooks {
+    std::function<void()> beforeStop;
+    std::function<void()> afterContinue;
+};
+
 // SIGTERM and SIGINT end the Qt main loop (QCoreApplication::quit), so that
-// the keyboards are let go in order. When SENDHOLD_TEST_STALL_SECONDS=<n> is
-// set, SIGUSR1 blocks the main loop for n seconds, on the main thread: the
-// real-kernel tests use it to make the watchdog act. Without the variable
-// SIGUSR1 keeps its default meaning. Needs a QCoreApplication; installs once.
-void installProcessSignalHandlers();
+// the keyboards are let go in order. SIGTSTP, SIGTTIN and SIGTTOU run
+// beforeStop on the main loop, stop the process as the signal would by
+// default, and run afterContinue once it continues. When
+// SENDHOLD_TEST_STALL_SECONDS=<n> is set, SIGUSR1 arms the test stall (see
+// takeTestStallRequest); without the variable SIGUSR1 keeps its default
+// meaning. Needs a QCoreApplication; installs once.
+void installProcessSignalHandlers(StopHooks stopHooks = {});
 
 // The stall length SENDHOLD_TEST_STALL_SECONDS asks for; nothing when it is
 // unset or not a positive number of seconds (at most an hour).
 std::optional<double> requestedTestStallSeconds();
+
+// True once after each SIGUSR1 under the stall hook: the real-kernel tests make
+// the next key event the guard handles block the main loop, so that the
+// watchdog acts in the middle of serving a keyboard.
+bool takeTestStallRequest();
 
 }  // namespace sendhold
