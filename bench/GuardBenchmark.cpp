@@ -2,7 +2,7 @@
 // its decision with inert seams, so only handleEvent's own cost is counted.
 #include <benchmark/benchmark.h>
 
-#include "KeyboardManager.h"
+#include "KeyboardManager/KeyboardManager.h"
 
 namespace sendhold {
 namespace {

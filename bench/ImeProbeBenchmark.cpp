@@ -12,8 +12,8 @@
 #include <chrono>
 #include <memory>
 
-#include "ContextTracker.h"
-#include "ImeCompositionProbe.h"
+#include "platform/linux/ime/ContextTracker.h"
+#include "platform/linux/ime/ImeCompositionProbe.h"
 
 namespace sendhold::ime {
 namespace {

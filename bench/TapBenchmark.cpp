@@ -11,10 +11,11 @@
 #include <array>
 #include <sstream>
 
+#include "Diagnostics.h"
 #include "FakeKernel.h"
-#include "GuardHooks.h"
 #include "KeyboardManager/KeyboardManager.h"
-#include "LinuxKeyboardTap.h"
+#include "platform/linux/GuardHooks.h"
+#include "platform/linux/LinuxKeyboardTap.h"
 
 namespace sendhold {
 namespace {
@@ -60,12 +61,12 @@ void BM_TapFrame(benchmark::State& state) {
     auto system = std::make_shared<fake::System>();
     auto device = system->add("/dev/input/event0", fake::keyboard());
     std::ostringstream out;
-    KeyboardManager guard(KeyboardManagerSeams{.timers = std::make_shared<NullScheduler>()}, &out);
+    diagnosticStreams() = {&out, &out};
+    KeyboardManager guard(KeyboardManagerSeams{.timers = std::make_shared<NullScheduler>()});
     GuardHooks hooks{
         [&](std::uint32_t type, KeyEvent* event) { return guard.handleEvent(type, event); },
         [&] { return guard.enterPressStartTime.has_value(); }, [&] { guard.resetEnterPress(); }};
-    std::ostringstream diagnostics;
-    auto tap = std::make_shared<LinuxKeyboardTap>(system, hooks, &diagnostics);
+    auto tap = std::make_shared<LinuxKeyboardTap>(system, hooks);
     guard.bindSeams(KeyboardManagerSeams{.poster = tap, .tap = tap});
     guard.startMonitoring();
     if (!system->uinput(0)) {

@@ -2,8 +2,9 @@
 
 #include <chrono>
 #include <cmath>
-#include <iostream>
 #include <vector>
+
+#include "Diagnostics.h"
 
 namespace sendhold {
 namespace {
@@ -66,8 +67,7 @@ KeyboardManager& KeyboardManager::shared() {
     return *instance;
 }
 
-KeyboardManager::KeyboardManager(KeyboardManagerSeams seams, std::ostream* out)
-    : seams_(std::move(seams)), out_(out ? out : &std::cout) {
+KeyboardManager::KeyboardManager(KeyboardManagerSeams seams) : seams_(std::move(seams)) {
     fillDefaults(seams_);
 }
 
@@ -89,13 +89,13 @@ void KeyboardManager::startMonitoring() {
     if (eventTap) return;
     std::shared_ptr<EventTap> tap = seams_.tap;
     if (!tap || !tap->create()) {
-        *out_ << "権限エラー" << std::endl;
+        printStatus("権限エラー");
         return;
     }
     eventTap = tap;
     runLoopSource = tap;
     tap->enable();
-    *out_ << "監視スタート" << std::endl;
+    printStatus("監視スタート");
 }
 
 KeyEvent* KeyboardManager::eventTapCallback(void*, std::uint32_t type, KeyEvent* event, void*) {

@@ -25,7 +25,7 @@ class KeyboardManager {
     // The process-wide instance, made on first use and never destroyed.
     static KeyboardManager& shared();
 
-    explicit KeyboardManager(KeyboardManagerSeams seams = {}, std::ostream* out = nullptr);
+    explicit KeyboardManager(KeyboardManagerSeams seams = {});
     ~KeyboardManager();
     KeyboardManager(const KeyboardManager&) = delete;
     KeyboardManager& operator=(const KeyboardManager&) = delete;
@@ -74,7 +74,6 @@ class KeyboardManager {
     bool pressIsUndecided() const { return enterPressStartTime.has_value() && !isLongPressHandled; }
 
     KeyboardManagerSeams seams_;
-    std::ostream* out_;
 };
 
 }  // namespace sendhold

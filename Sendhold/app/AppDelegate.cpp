@@ -4,8 +4,8 @@
 #include <QGuiApplication>
 #include <QScreen>
 #include <QTimer>
-#include <iostream>
 
+#include "Diagnostics.h"
 #include "KeyboardIcon.h"
 #include "KeyboardManager/KeyboardManager.h"
 
@@ -40,9 +40,8 @@ void AppDelegate::applicationDidFinishLaunching() {
     // a bounded wait for a panel that starts after us.
     trayWatch_ = new TrayHostWatch(steps_.trayHostPresent, steps_.trayRetryDelaysMs, this);
     connect(trayWatch_, &TrayHostWatch::hostAppeared, this, &AppDelegate::makeStatusItem);
-    connect(trayWatch_, &TrayHostWatch::gaveUp, this, [] {
-        std::cerr << "sendhold: no system tray; the guard runs without an icon" << std::endl;
-    });
+    connect(trayWatch_, &TrayHostWatch::gaveUp, this,
+            [] { warn("no system tray; the guard runs without an icon"); });
     trayWatch_->start();
 
     menus_ =

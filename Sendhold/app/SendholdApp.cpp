@@ -2,10 +2,10 @@
 
 #include <QApplication>
 #include <QTimer>
-#include <iostream>
 
 #include "AppDelegate.h"
 #include "ApplicationId.h"
+#include "Diagnostics.h"
 #include "KeyboardManager/KeyboardManager.h"
 #include "platform/linux/LinuxGuard.h"
 #include "platform/linux/SingleInstanceLock.h"
@@ -21,8 +21,8 @@ bool claimSingleInstance() {
     static SingleInstanceLock lock;
     const SingleInstanceLock::Result result = lock.acquire(kApplicationId);
     if (result == SingleInstanceLock::Result::Unavailable) {
-        std::cerr << "sendhold: cannot use the lock file " << lock.path() << " (" << lock.problem()
-                  << "); running without the single-instance check" << std::endl;
+        warn("cannot use the lock file " + lock.path() + " (" + lock.problem() +
+             "); running without the single-instance check");
     }
     return result != SingleInstanceLock::Result::HeldElsewhere;
 }

@@ -9,13 +9,13 @@
 #include <QSlider>
 #include <algorithm>
 
-#include "KeyboardManager.h"
+#include "KeyboardManager/KeyboardManager.h"
 #include "LaunchAtLogin.h"
-#include "Localization.h"
 #include "PanelTexts.h"
 #include "Preferences.h"
 #include "SwitchActions.h"
 #include "SwitchToggle.h"
+#include "localization/Localization.h"
 
 namespace sendhold {
 namespace {

@@ -1,6 +1,6 @@
 #include "PanelTexts.h"
 
-#include "Localization.h"
+#include "localization/Localization.h"
 
 namespace sendhold {
 namespace {

@@ -8,11 +8,11 @@
 #include <QTemporaryFile>
 #include <QTimer>
 #include <cmath>
-#include <cstdio>
 
 #include "ApplicationId.h"
 #include "ConfigLocation.h"
-#include "KeyboardManager.h"
+#include "Diagnostics.h"
+#include "KeyboardManager/KeyboardManager.h"
 
 namespace sendhold {
 namespace {
@@ -115,8 +115,9 @@ void Preferences::refreshFromFile() {
     const bool first = !lastRead_;
     lastRead_ = read;
     if (read.outcome == SmallFileRead::Outcome::Failed) {
-        std::fprintf(stderr, "sendhold: cannot read %s: %s; keeping the duration %g s\n",
-                     qPrintable(path_), qPrintable(read.error), shownValue());
+        warn(QStringLiteral("cannot read %1: %2; keeping the duration %3 s")
+                 .arg(path_, read.error, QString::number(shownValue()))
+                 .toStdString());
         return;
     }
     // A value that could not be saved lasts only until the file itself changes:

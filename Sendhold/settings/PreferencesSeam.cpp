@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "KeyboardManager.h"
+#include "KeyboardManager/KeyboardManager.h"
 #include "Preferences.h"
 
 namespace sendhold {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Seams.h"
+#include "KeyboardManager/Seams.h"
 
 namespace sendhold {
 

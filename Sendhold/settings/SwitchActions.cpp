@@ -2,9 +2,9 @@
 
 #include <QByteArray>
 #include <QString>
-#include <cstdio>
 
-#include "KeyboardManager.h"
+#include "Diagnostics.h"
+#include "KeyboardManager/KeyboardManager.h"
 #include "LaunchAtLogin.h"
 #include "NotificationCenter.h"
 
@@ -21,10 +21,7 @@ bool launchAtLoginChanged(bool launchAtLogin) {
     if (!ok) {
         // One line, even if a path holds a line break.
         error.replace(QLatin1Char('\n'), QLatin1Char(' '));
-        const QByteArray line =
-            (QStringLiteral("Failed to update launch at login: ") + error + '\n').toUtf8();
-        std::fwrite(line.constData(), 1, line.size(), stdout);
-        std::fflush(stdout);
+        printStatus((QStringLiteral("Failed to update launch at login: ") + error).toStdString());
     }
     return ok;
 }

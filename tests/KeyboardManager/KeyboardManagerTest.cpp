@@ -3,7 +3,8 @@
 #include <sstream>
 #include <vector>
 
-#include "KeyboardManager.h"
+#include "Diagnostics.h"
+#include "KeyboardManager/KeyboardManager.h"
 #include "VirtualTime.h"
 
 namespace sendhold {
@@ -20,7 +21,8 @@ TEST(KeyboardManager, StartsMonitoringOnceAndRetriesAfterARefusal) {
     auto tap = std::make_shared<FakeTap>();
     tap->allow = false;
     std::ostringstream out;
-    KeyboardManager m({.tap = tap}, &out);
+    diagnosticStreams().status = &out;
+    KeyboardManager m({.tap = tap});
     m.startMonitoring();
     EXPECT_EQ(m.eventTap, nullptr);
     tap->allow = true;
@@ -30,9 +32,9 @@ TEST(KeyboardManager, StartsMonitoringOnceAndRetriesAfterARefusal) {
     EXPECT_EQ(tap->creates, 2);
     EXPECT_EQ(tap->enables, 1);
     EXPECT_EQ(m.runLoopSource, tap);
-    std::ostringstream none;
-    KeyboardManager({}, &none).startMonitoring();
-    EXPECT_EQ(none.str(), "権限エラー\n");
+    KeyboardManager().startMonitoring();
+    EXPECT_EQ(out.str(), "権限エラー\n監視スタート\n権限エラー\n");
+    diagnosticStreams().status = &std::cout;
     KeyEvent other{38, 0, 0};  // the hook's callback reaches the shared guard
     EXPECT_EQ(KeyboardManager::eventTapCallback(nullptr, kEventTypeKeyDown, &other, nullptr),
               &other);

@@ -2,10 +2,10 @@
 
 #include <QTest>
 
-#include "AppDelegate.h"
-#include "KeyboardManager.h"
-#include "QtMainLoopSeams.h"
-#include "SwitchActions.h"
+#include "KeyboardManager/KeyboardManager.h"
+#include "app/AppDelegate.h"
+#include "platform/linux/QtMainLoopSeams.h"
+#include "settings/SwitchActions.h"
 
 namespace sendhold {
 namespace {

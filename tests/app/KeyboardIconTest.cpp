@@ -3,7 +3,7 @@
 #include <QImage>
 #include <cmath>
 
-#include "KeyboardIcon.h"
+#include "app/KeyboardIcon.h"
 
 namespace sendhold {
 namespace {

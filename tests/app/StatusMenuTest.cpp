@@ -5,11 +5,11 @@
 #include <QTest>
 #include <QWidgetAction>
 
-#include "KeyboardManager.h"
-#include "Localization.h"
-#include "MenuSliderView.h"
-#include "StatusMenu.h"
-#include "SwitchToggle.h"
+#include "KeyboardManager/KeyboardManager.h"
+#include "app/StatusMenu.h"
+#include "localization/Localization.h"
+#include "settings/MenuSliderView.h"
+#include "settings/SwitchToggle.h"
 
 namespace sendhold {
 namespace {

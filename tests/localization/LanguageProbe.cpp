@@ -1,6 +1,6 @@
 #include <cstdio>
 
-#include "Localization.h"
+#include "localization/Localization.h"
 
 // Prints the language code, then the text of each key given, one per line in UTF-8.
 int main(int argc, char** argv) {

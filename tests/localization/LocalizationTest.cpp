@@ -2,7 +2,7 @@
 
 #include <ostream>
 
-#include "Localization.h"
+#include "localization/Localization.h"
 
 using sendhold::localized;
 using sendhold::preferredLanguageCode;

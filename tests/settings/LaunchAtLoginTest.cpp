@@ -1,9 +1,9 @@
 #include <QCoreApplication>
 
-#include "DesktopEntry.h"
-#include "LaunchAtLogin.h"
 #include "SettingsTestSupport.h"
-#include "SwitchActions.h"
+#include "settings/DesktopEntry.h"
+#include "settings/LaunchAtLogin.h"
+#include "settings/SwitchActions.h"
 
 namespace sendhold {
 namespace {

@@ -3,14 +3,14 @@
 #include <QSlider>
 #include <QTest>
 
-#include "KeyboardManager.h"
-#include "LaunchAtLogin.h"
-#include "Localization.h"
-#include "MenuSliderView.h"
-#include "NotificationCenter.h"
-#include "Preferences.h"
+#include "KeyboardManager/KeyboardManager.h"
 #include "SettingsTestSupport.h"
-#include "SwitchToggle.h"
+#include "localization/Localization.h"
+#include "settings/LaunchAtLogin.h"
+#include "settings/MenuSliderView.h"
+#include "settings/NotificationCenter.h"
+#include "settings/Preferences.h"
+#include "settings/SwitchToggle.h"
 
 namespace sendhold {
 namespace {

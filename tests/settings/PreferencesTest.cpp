@@ -5,10 +5,10 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include "KeyboardManager.h"
-#include "Preferences.h"
-#include "PreferencesSeam.h"
+#include "KeyboardManager/KeyboardManager.h"
 #include "SettingsTestSupport.h"
+#include "settings/Preferences.h"
+#include "settings/PreferencesSeam.h"
 
 namespace sendhold {
 namespace {

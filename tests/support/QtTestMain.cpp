@@ -5,7 +5,7 @@
 #include <QApplication>
 #include <QTemporaryDir>
 
-#include "Localization.h"
+#include "localization/Localization.h"
 
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");

@@ -12,7 +12,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "KeyboardManager.h"
+#include "KeyboardManager/KeyboardManager.h"
 #include "VirtualTime.h"
 
 namespace sendhold {
@@ -125,7 +125,7 @@ int runReplay(std::istream& in, std::ostream& out, std::ostream& err) {
     seams.poster = std::make_shared<PrintingPoster>(out, *clock);
     seams.probe = probe;
     seams.durations = duration;
-    KeyboardManager manager(seams, &out);
+    KeyboardManager manager(seams);
 
     std::string line;
     int lineNumber = 0;

@@ -6,7 +6,7 @@
 #include <memory>
 #include <utility>
 
-#include "Seams.h"
+#include "KeyboardManager/Seams.h"
 
 namespace sendhold {
 

@@ -2,6 +2,7 @@
 // and what is left to do after the watchdog let the keyboards go.
 #include <algorithm>
 
+#include "Diagnostics.h"
 #include "KeyTranslation.h"
 #include "LinuxKeyboardTap.h"
 #include "TimeUnits.h"
@@ -202,7 +203,8 @@ void LinuxKeyboardTap::handleWatchdogTrip() {
     guard_.callback(kEventTypeTapDisabledByTimeout, &notice);
     dispatching_ = false;
     drainPosts();
-    say("the main loop stalled, so every keyboard was let go; each is taken again once no key "
+    warn(
+        "the main loop stalled, so every keyboard was let go; each is taken again once no key "
         "is held");
     for (const std::string& node : released) {
         auto found = keyboards_.find(node);

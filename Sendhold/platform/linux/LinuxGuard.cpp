@@ -2,9 +2,9 @@
 
 #include <QCoreApplication>
 #include <chrono>
-#include <iostream>
 #include <thread>
 
+#include "Diagnostics.h"
 #include "GuardHooks.h"
 #include "KeyboardManager/KeyboardManager.h"
 #include "LinuxKeyboardTap.h"
@@ -36,7 +36,7 @@ GuardHooks guardHooks() {
 void installLinuxGuardSeams() {
     QCoreApplication* app = QCoreApplication::instance();
     if (!app) {
-        std::cerr << "sendhold: the keyboard guard needs a running application object" << std::endl;
+        warn("the keyboard guard needs a running application object");
         return;
     }
     auto tap =

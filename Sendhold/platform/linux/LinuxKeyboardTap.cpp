@@ -8,9 +8,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <iostream>
 
 #include "AccessCheck.h"
+#include "Diagnostics.h"
 #include "KeyTranslation.h"
 #include "TimeUnits.h"
 
@@ -35,10 +35,9 @@ LinuxKeyboardTap::Keyboard::~Keyboard() {
 }
 
 LinuxKeyboardTap::LinuxKeyboardTap(std::shared_ptr<InputSystem> system, GuardHooks guard,
-                                   std::ostream* diagnostics, TapOptions options)
+                                   TapOptions options)
     : system_(std::move(system)),
       guard_(std::move(guard)),
-      diagnostics_(diagnostics ? diagnostics : &std::cerr),
       options_(options),
       context_(std::make_unique<QObject>()) {}
 
@@ -46,14 +45,10 @@ LinuxKeyboardTap::~LinuxKeyboardTap() {
     shutdown();
 }
 
-void LinuxKeyboardTap::say(const std::string& line) {
-    *diagnostics_ << "sendhold: " << line << std::endl;
-}
-
 bool LinuxKeyboardTap::create() {
     if (created_) return true;
     if (const std::string missing = missingAccess(*system_); !missing.empty()) {
-        say(missing);
+        warn(missing);
         return false;
     }
     const int monitor = system_->startMonitor();
@@ -63,8 +58,8 @@ bool LinuxKeyboardTap::create() {
         QObject::connect(monitorNotifier_.get(), &QSocketNotifier::activated, context_.get(),
                          [this] { serviceMonitor(); });
     } else {
-        say("cannot watch for keyboards plugged in later (" + describeError(monitor) +
-            "); the ones present now are guarded");
+        warn("cannot watch for keyboards plugged in later (" + describeError(monitor) +
+             "); the ones present now are guarded");
     }
     created_ = true;
     return true;
@@ -170,8 +165,8 @@ void LinuxKeyboardTap::addDevice(const std::string& devnode, bool hotPlugged) {
     const int fd = system_->openEventNode(devnode);
     if (fd < 0) {
         if (hotPlugged && fd == -EACCES) {
-            say("cannot read " + devnode + " (" + describeError(fd) +
-                "); see \"Permissions\" in the README");
+            warn("cannot read " + devnode + " (" + describeError(fd) +
+                 "); see \"Permissions\" in the README");
         }
         return;
     }
@@ -232,10 +227,10 @@ bool LinuxKeyboardTap::tryTake(Keyboard& keyboard) {
     if (grabbed < 0) {
         keyboard.state = State::Refused;
         if (grabbed == -EBUSY) {
-            say("'" + keyboard.source->name() +
-                "' is taken by another program; Sendhold leaves it alone");
+            warn("'" + keyboard.source->name() +
+                 "' is taken by another program; Sendhold leaves it alone");
         } else {
-            say("cannot take '" + keyboard.source->name() + "' (" + describeError(grabbed) + ")");
+            warn("cannot take '" + keyboard.source->name() + "' (" + describeError(grabbed) + ")");
         }
         return true;
     }
@@ -251,8 +246,8 @@ bool LinuxKeyboardTap::tryTake(Keyboard& keyboard) {
         if (!keyboard.output) {
             keyboard.source->ungrab();
             keyboard.state = State::Refused;
-            say("cannot make the virtual twin of '" + keyboard.source->name() + "' (" + error +
-                ")");
+            warn("cannot make the virtual twin of '" + keyboard.source->name() + "' (" + error +
+                 ")");
             return true;
         }
         const std::string devnode = keyboard.source->devnode();
@@ -280,8 +275,8 @@ void LinuxKeyboardTap::startWaiting(Keyboard& keyboard) {
                 auto found = keyboards_.find(devnode);
                 if (found == keyboards_.end() || found->second->state != State::Waiting) return;
                 found->second->waitNoticed = true;
-                say("keys are held on '" + found->second->source->name() +
-                    "'; it is taken over once they are released");
+                warn("keys are held on '" + found->second->source->name() +
+                     "'; it is taken over once they are released");
             });
     }
     if (!keyboard.waitNotice->isActive()) {

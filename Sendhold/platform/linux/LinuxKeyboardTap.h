@@ -41,14 +41,14 @@ struct TapOptions {
 class LinuxKeyboardTap final : public EventTap, public EventPoster {
   public:
     LinuxKeyboardTap(std::shared_ptr<InputSystem> system, GuardHooks guard,
-                     std::ostream* diagnostics = nullptr, TapOptions options = {});
+                     TapOptions options = {});
     ~LinuxKeyboardTap() override;
     LinuxKeyboardTap(const LinuxKeyboardTap&) = delete;
     LinuxKeyboardTap& operator=(const LinuxKeyboardTap&) = delete;
 
     // EventTap: create() checks uinput and the input nodes and starts the
     // hot-plug monitor; when something is missing it names it, and how to grant
-    // it, in one line on the diagnostics stream. enable() takes the keyboards.
+    // it, in one line on standard error. enable() takes the keyboards.
     bool create() override;
     void enable() override;
 
@@ -104,11 +104,9 @@ class LinuxKeyboardTap final : public EventTap, public EventPoster {
     Keyboard* postTarget();
     bool anyTwinHolds(unsigned code) const;
     void handleWatchdogTrip();
-    void say(const std::string& line);
 
     std::shared_ptr<InputSystem> system_;
     GuardHooks guard_;
-    std::ostream* diagnostics_;
     TapOptions options_;
     std::unique_ptr<QObject> context_;
     QtOwned<QSocketNotifier> monitorNotifier_;

@@ -24,7 +24,7 @@
 #include <utility>
 #include <vector>
 
-#include "InputSystem.h"
+#include "platform/linux/InputSystem.h"
 
 namespace sendhold::fake {
 

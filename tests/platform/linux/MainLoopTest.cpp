@@ -5,8 +5,8 @@
 #include <QTimer>
 #include <cstdlib>
 
-#include "ProcessSignals.h"
-#include "QtMainLoopSeams.h"
+#include "platform/linux/ProcessSignals.h"
+#include "platform/linux/QtMainLoopSeams.h"
 
 namespace sendhold {
 namespace {

@@ -16,11 +16,12 @@
 #include <sstream>
 #include <thread>
 
+#include "Diagnostics.h"
 #include "FakeKernel.h"
-#include "KeyTranslation.h"
 #include "KeyboardManager/KeyboardManager.h"
-#include "LinuxKeyboardTap.h"
-#include "OwnDeviceId.h"
+#include "platform/linux/KeyTranslation.h"
+#include "platform/linux/LinuxKeyboardTap.h"
+#include "platform/linux/OwnDeviceId.h"
 
 namespace sendhold {
 namespace {
@@ -48,7 +49,7 @@ std::string keyOf(const KeyEvent& event, std::uint32_t type) {
 struct Scenario {
     std::shared_ptr<fake::System> system = std::make_shared<fake::System>();
     std::map<int, std::shared_ptr<fake::Device>> devices;
-    KeyboardManager guard{{.clock = std::make_shared<StoppedClock>()}, &std::cout};
+    KeyboardManager guard{{.clock = std::make_shared<StoppedClock>()}};
     std::shared_ptr<LinuxKeyboardTap> tap;
     bool realGuard = false;
     std::set<unsigned> dropped;
@@ -111,8 +112,7 @@ struct Scenario {
                 [this](std::uint32_t type, KeyEvent* event) { return decide(type, event); },
                 [this] { return guard.enterPressStartTime.has_value(); },
                 [this] { guard.resetEnterPress(); }};
-            tap = std::make_shared<LinuxKeyboardTap>(system, hooks, &std::cout,
-                                                     TapOptions{0.3, 0.05});
+            tap = std::make_shared<LinuxKeyboardTap>(system, hooks, TapOptions{0.3, 0.05});
             guard.bindSeams({.poster = tap, .tap = tap});
             guard.startMonitoring();
         } else if (verb == "shutdown") {
@@ -184,6 +184,8 @@ struct Scenario {
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
+    // Notices interleave with the output in the order they happen.
+    sendhold::diagnosticStreams().problems = &std::cout;
     sendhold::Scenario scenario;
     for (std::string line; std::getline(std::cin, line);) {
         if (line.empty() || line[0] == '#') continue;

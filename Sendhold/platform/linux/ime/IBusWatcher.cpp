@@ -5,9 +5,9 @@
 #include <QFileInfo>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 
+#include "Diagnostics.h"
 #include "IBusAddress.h"
 
 namespace sendhold::ime {
@@ -82,7 +82,7 @@ void IBusWatcher::tryConnect() {
     if (!isUnixSocketAddress(*address)) {
         // Said once per address: the file watch and the retry come back here.
         if (*address != refusedAddress_) {
-            std::fprintf(stderr, "sendhold: ignoring an IBus address that is not a unix socket\n");
+            warn("ignoring an IBus address that is not a unix socket");
         }
         refusedAddress_ = *address;
         return;

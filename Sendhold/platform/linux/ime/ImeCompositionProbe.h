@@ -3,7 +3,7 @@
 #include <chrono>
 #include <memory>
 
-#include "Seams.h"
+#include "KeyboardManager/Seams.h"
 
 namespace sendhold::ime {
 

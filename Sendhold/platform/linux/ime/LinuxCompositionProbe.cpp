@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "ImeCompositionProbe.h"
-#include "KeyboardManager.h"
+#include "KeyboardManager/KeyboardManager.h"
 
 namespace sendhold {
 

@@ -6,8 +6,8 @@
 #include <QCoreApplication>
 #include <cstdlib>
 
-#include "ImeCompositionProbe.h"
-#include "LinuxCompositionProbe.h"
+#include "platform/linux/ime/ImeCompositionProbe.h"
+#include "platform/linux/ime/LinuxCompositionProbe.h"
 
 TEST(GuardWithProbe, NoFrameworkMeansNoComposition) {
     unsetenv("DBUS_SESSION_BUS_ADDRESS");

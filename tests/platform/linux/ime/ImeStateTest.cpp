@@ -10,9 +10,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "FcitxMessages.h"
-#include "IBusAddress.h"
-#include "IBusMessages.h"
+#include "platform/linux/ime/FcitxMessages.h"
+#include "platform/linux/ime/IBusAddress.h"
+#include "platform/linux/ime/IBusMessages.h"
 
 namespace sendhold::ime {
 namespace {

@@ -11,7 +11,7 @@
 #include <iostream>
 #include <sstream>
 
-#include "ImeCompositionProbe.h"
+#include "platform/linux/ime/ImeCompositionProbe.h"
 
 using namespace std::chrono;
 
