@@ -13,6 +13,7 @@
 
 #include <QCoreApplication>
 #include <iostream>
+#include <iterator>
 #include <sstream>
 #include <thread>
 
@@ -84,29 +85,38 @@ struct Scenario {
         }
     }
     void execute(const std::string& line) {
-        std::istringstream words(line);
-        std::string verb, word;
-        words >> verb;
-        std::vector<std::string> rest;
-        while (words >> word) rest.push_back(word);
-        auto device = [&](const std::string& name) { return devices.at(std::stoi(name)); };
-        auto has = [&](const char* flag) { return std::count(rest.begin(), rest.end(), flag) > 0; };
+        std::istringstream stream(line);
+        const std::vector<std::string> words{std::istream_iterator<std::string>(stream), {}};
+        const std::size_t first = !words.empty() && std::isdigit(words[0][0]) ? 1 : 0;
+        const std::string verb = words.size() > first ? words[first] : "";
+        const std::vector<std::string> a(words.begin() + std::min(first + 1, words.size()),
+                                         words.end());
         std::vector<input_event> events;
-        for (std::size_t i = verb[0] >= '0' && verb[0] <= '9' ? 1 : 0; i < rest.size(); ++i)
-            events.push_back(parse(rest[i]));
+        for (const std::string& word : a) events.push_back(parse(word));
+        auto device = [&](const std::string& name) { return devices.at(std::stoi(name)); };
+        auto has = [&](const char* flag) { return std::count(a.begin(), a.end(), flag) > 0; };
+        const std::string commands = line.substr(line.find(':') + 1);
+        if (verb == "held") return void(device(a[0])->keys.set(parse(a[1]).code));
+        if (verb == "shutdown") return tap->shutdown();
+        if (verb == "unplug") return system->unplug("/dev/input/event" + a[0]);
+        if (verb == "on") return postsOn[a[0]].assign(events.begin() + 2, events.end());
+        if (verb == "guard") return void(realGuard = true);
+        if (verb == "in-guard") return void(inGuard[a[0].substr(0, a[0].size() - 1)] = commands);
+        if (verb == "key") return device(words[0])->key(events.at(0).code, events.at(0).value);
+        if (verb == "frame" || verb == "partial")
+            return device(words[0])->send(events, verb == "frame");
+        if (verb == "quiet")
+            return void(device(words[0])->keys.set(events.at(0).code, events.at(0).value));
+        if (verb == "gone") return void(device(words[0])->gone = true);
         if (verb == "keyboard" || verb == "mouse") {
             fake::Shape shape = verb == "mouse"
-                                    ? fake::withPointer({})
-                                    : fake::keyboard("Keyboard " + rest[0], !has("noshift"));
-            if (has("pointer")) shape = fake::withPointer(shape);
+                                    ? fake::Shape{}
+                                    : fake::keyboard("Keyboard " + a[0], !has("noshift"));
+            if (has("pointer") || verb == "mouse")
+                shape.codes.insert({{EV_REL, REL_X}, {EV_KEY, BTN_LEFT}});
             if (has("own")) shape.id = input_id{kOwnBusType, kOwnVendorId, kOwnProductId, 1};
-            devices[std::stoi(rest[0])] =
-                system->add("/dev/input/event" + rest[0], shape, tap != nullptr);
-        } else if (verb == "held") {
-            device(rest[0])->keys.set(parse(rest[1]).code);
-        } else if (verb == "errors") {
-            system->uinputError = std::stoi(rest[0]), system->nodeError = std::stoi(rest[1]);
-            system->inputDirectory = rest[2] == "1";
+            devices[std::stoi(a[0])] =
+                system->add("/dev/input/event" + a[0], shape, tap != nullptr);
         } else if (verb == "start") {
             GuardHooks hooks{
                 [this](std::uint32_t type, KeyEvent* event) { return decide(type, event); },
@@ -115,17 +125,6 @@ struct Scenario {
             tap = std::make_shared<LinuxKeyboardTap>(system, hooks, TapOptions{0.3, 0.05});
             guard.bindSeams({.poster = tap, .tap = tap});
             guard.startMonitoring();
-        } else if (verb == "shutdown") {
-            tap->shutdown();
-        } else if (verb == "pump") {
-            const auto until =
-                std::chrono::steady_clock::now() + std::chrono::milliseconds(std::stoi(rest[0]));
-            while (std::chrono::steady_clock::now() < until) QCoreApplication::processEvents();
-        } else if (verb == "unplug") {
-            system->unplug("/dev/input/event" + rest[0]);
-        } else if (verb == "led") {
-            const input_event light = events.at(1);
-            ::send(system->uinput(std::stoi(rest[0]))->testFd, &light, sizeof light, 0);
         } else if (verb == "status") {
             std::cout << "  grabbed:";
             for (auto& [index, each] : devices)
@@ -138,40 +137,32 @@ struct Scenario {
                 if (const std::string lights = each->lights(); !lights.empty())
                     std::cout << "  lights on " << index << ": " << lights << '\n';
             }
+        } else if (verb == "errors") {
+            system->uinputError = std::stoi(a[0]), system->nodeError = std::stoi(a[1]);
+            system->inputDirectory = a[2] == "1";
+        } else if (verb == "pump") {
+            const auto until =
+                std::chrono::steady_clock::now() + std::chrono::milliseconds(std::stoi(a[0]));
+            while (std::chrono::steady_clock::now() < until) QCoreApplication::processEvents();
+        } else if (verb == "led") {
+            ::send(system->uinput(std::stoi(a[0]))->testFd, &events.at(1), sizeof events[0], 0);
         } else if (verb == "twin") {  // how twin N was made
-            const fake::Uinput& made = *system->uinput(std::stoi(rest[0]));
+            const fake::Uinput& made = *system->uinput(std::stoi(a[0]));
             std::cout << "  id " << std::hex << made.setup.id.vendor << ":" << made.setup.id.product
                       << std::dec << ", autorepeat "
                       << (made.declared.count({0, EV_REP}) ? "on" : "off") << '\n';
         } else if (verb == "drop" || verb == "pass") {
-            for (const input_event& event : events)
-                verb == "drop" ? void(dropped.insert(event.code)) : void(dropped.erase(event.code));
-        } else if (verb == "on") {
-            postsOn[rest[0]].assign(events.begin() + 2, events.end());
-        } else if (verb == "guard") {
-            realGuard = true;
-        } else if (verb == "in-guard" || verb == "on-grab") {
-            const std::string commands = line.substr(line.find(':') + 1);
-            if (verb == "in-guard") inGuard[rest[0].substr(0, rest[0].size() - 1)] = commands;
-            if (verb == "on-grab")
-                device(rest[0])->onGrab = [this, commands, d = device(rest[0])] {
-                    d->onGrab = nullptr, run(commands);
-                };
+            for (const input_event& e : events)
+                verb == "drop" ? void(dropped.insert(e.code)) : void(dropped.erase(e.code));
+        } else if (verb == "on-grab") {
+            device(a[0])->onGrab = [this, commands, d = device(a[0])] {
+                d->onGrab = nullptr, run(commands);
+            };
         } else if (verb == "wait-let-go") {
-            for (int i = 0; i < 300 && device(rest[0])->grabbed(); ++i)
+            for (int i = 0; i < 300 && device(a[0])->grabbed(); ++i)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        } else if (rest.empty()) {
-            std::cout << "  unknown command\n";
-        } else if (rest[0] == "key") {
-            device(verb)->key(events.at(0).code, events.at(0).value);
-        } else if (rest[0] == "frame" || rest[0] == "partial") {
-            device(verb)->send(events, rest[0] == "frame");
-        } else if (rest[0] == "quiet") {
-            device(verb)->keys.set(events.at(0).code, events.at(0).value != 0);
-        } else if (rest[0] == "gone") {
-            device(verb)->gone = true;
-        } else if (rest[0] == "grab-elsewhere") {
-            std::cout << "  other program's grab: " << ioctl(device(verb)->open(), EVIOCGRAB, 1)
+        } else if (verb == "grab-elsewhere") {
+            std::cout << "  other program's grab: " << ioctl(device(words[0])->open(), EVIOCGRAB, 1)
                       << '\n';
         } else {
             std::cout << "  unknown command\n";
