@@ -1,6 +1,5 @@
 #include "FakeKernel.h"
 
-#include <sys/stat.h>
 #include <sys/syscall.h>
 
 #include <algorithm>
@@ -68,45 +67,6 @@ int uinputIoctl(Uinput& uinput, unsigned long request, void* arg) {
 }
 
 }  // namespace
-
-Registry& registry() {
-    static Registry* instance = new Registry();
-    return *instance;
-}
-
-ino_t inodeOf(int fd) {
-    struct stat status {};
-    return fstat(fd, &status) == 0 && S_ISSOCK(status.st_mode) ? status.st_ino : 0;
-}
-
-std::pair<int, int> socketPair() {
-    int fds[2] = {-1, -1};
-    socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds);
-    return {fds[0], fds[1]};
-}
-
-std::vector<input_event> drain(int fd) {
-    std::vector<input_event> events(64);
-    std::size_t count = 0;
-    for (ssize_t got;
-         (got = ::recv(fd, &events[count], 64 * sizeof events[0], MSG_DONTWAIT)) > 0;) {
-        events.resize((count += static_cast<std::size_t>(got) / sizeof events[0]) + 64);
-    }
-    events.resize(count);
-    return events;
-}
-
-std::string describe(const std::vector<input_event>& events) {
-    std::string text;
-    for (const input_event& e : events) {
-        const char* name = libevdev_event_code_get_name(e.type, e.code);
-        text += text.empty() ? "" : " ";
-        text += e.type == EV_SYN && e.code == SYN_REPORT
-                    ? "|"
-                    : std::string(name ? name : "?") + "=" + std::to_string(e.value);
-    }
-    return text;
-}
 
 }  // namespace sendhold::fake
 

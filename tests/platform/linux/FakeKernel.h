@@ -6,11 +6,11 @@
 // for them), keyed by socket inode.
 
 #include <libevdev/libevdev.h>
-#include <linux/input.h>
 #include <linux/uinput.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <bitset>
@@ -20,9 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
-#include <string>
 #include <utility>
-#include <vector>
 
 #include "platform/linux/InputSystem.h"
 
@@ -37,13 +35,36 @@ struct Registry {
     std::map<ino_t, Device*> devices;
     std::map<ino_t, Uinput*> uinputs;
 };
-Registry& registry();
-ino_t inodeOf(int fd);
-std::pair<int, int> socketPair();        // the tap's end, the test's end
-std::vector<input_event> drain(int fd);  // every event waiting, non-blocking
+inline Registry& registry() {
+    static Registry* instance = new Registry();
+    return *instance;
+}
+inline ino_t inodeOf(int fd) {
+    struct stat status {};
+    return fstat(fd, &status) == 0 && S_ISSOCK(status.st_mode) ? status.st_ino : 0;
+}
+inline std::pair<int, int> socketPair() {  // the tap's end, the test's end
+    int fds[2] = {-1, -1};
+    socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds);
+    return {fds[0], fds[1]};
+}
+inline std::vector<input_event> drain(int fd) {  // every event waiting, non-blocking
+    std::vector<input_event> events;
+    for (input_event e; ::recv(fd, &e, sizeof e, MSG_DONTWAIT) == sizeof e;) events.push_back(e);
+    return events;
+}
 // "MSC_SCAN=28 KEY_ENTER=1 | KEY_ENTER=0 |": frames ended by " |".
-std::string describe(const std::vector<input_event>& events);
-
+inline std::string describe(const std::vector<input_event>& events) {
+    std::string text;
+    for (const input_event& e : events) {
+        const char* name = libevdev_event_code_get_name(e.type, e.code);
+        text += (text.empty() ? "" : " ") +
+                (e.type == EV_SYN && e.code == SYN_REPORT
+                     ? "|"
+                     : std::string(name ? name : "?") + "=" + std::to_string(e.value));
+    }
+    return text;
+}
 inline input_event event(unsigned type, unsigned code, int value = 0) {
     return input_event{{}, static_cast<__u16>(type), static_cast<__u16>(code), value};
 }
@@ -55,16 +76,11 @@ struct Shape {
 };
 // A keyboard with scan codes and lights, optionally without Shift keys.
 inline Shape keyboard(std::string name = "Fake keyboard", bool shiftKeys = true) {
-    Shape shape{std::move(name),
-                {BUS_USB, 0x046d, 0xc31c, 0x0110},
-                {{EV_MSC, MSC_SCAN}, {EV_LED, LED_CAPSL}}};
-    for (unsigned code = KEY_ESC; code <= KEY_KPENTER; ++code) shape.codes.insert({EV_KEY, code});
-    if (!shiftKeys)
-        shape.codes.erase({EV_KEY, KEY_LEFTSHIFT}), shape.codes.erase({EV_KEY, KEY_RIGHTSHIFT});
-    return shape;
-}
-inline Shape withPointer(Shape shape) {
-    shape.codes.insert({{EV_REL, REL_X}, {EV_KEY, BTN_LEFT}});
+    Shape shape{.name = std::move(name), .codes = {{EV_MSC, MSC_SCAN}, {EV_LED, LED_CAPSL}}};
+    for (unsigned code = KEY_ESC; code <= KEY_KPENTER; ++code) {
+        if (shiftKeys || (code != KEY_LEFTSHIFT && code != KEY_RIGHTSHIFT))
+            shape.codes.insert({EV_KEY, code});
+    }
     return shape;
 }
 
@@ -117,9 +133,8 @@ struct Device {
     }
     std::string lights() {  // LED events written to the device
         std::vector<input_event> all;
-        for (auto [inode, testFd] : clients) {
+        for (auto [inode, testFd] : clients)
             for (const input_event& e : drain(testFd)) all.push_back(e);
-        }
         return describe(all);
     }
 };
