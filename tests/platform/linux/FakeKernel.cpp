@@ -8,25 +8,19 @@
 #include <cstdarg>
 #include <cstring>
 
-namespace sendhold::fake {
-namespace {
+using namespace sendhold::fake;
 
-void setBit(void* bits, unsigned size, unsigned bit) {
+static void setBit(void* bits, unsigned size, unsigned bit) {
     if (bit / 8 < size) static_cast<unsigned char*>(bits)[bit / 8] |= 1u << (bit % 8);
 }
 
-int fail(int error) {
-    errno = error;
-    return -1;
-}
-
-int deviceIoctl(Device& device, ino_t inode, unsigned long request, void* arg) {
+static int deviceIoctl(Device& device, ino_t inode, unsigned long request, void* arg) {
     const unsigned nr = _IOC_NR(request), size = _IOC_SIZE(request);
     if (request == EVIOCGRAB) {
         if (!device.grabbed()) device.grabbedBy = 0;
         // As evdev: a second grab is refused even to its holder; only it lets go.
         if (arg ? device.grabbedBy != 0 : device.grabbedBy != inode)
-            return fail(arg ? EBUSY : EINVAL);
+            return errno = arg ? EBUSY : EINVAL, -1;
         device.grabbedBy = arg ? inode : 0;
         return 0;
     }
@@ -38,37 +32,27 @@ int deviceIoctl(Device& device, ino_t inode, unsigned long request, void* arg) {
         std::strncpy(static_cast<char*>(arg), device.shape.name.c_str(), size - 1);
         return static_cast<int>(std::min<std::size_t>(size - 1, device.shape.name.size()) + 1);
     }
-    for (unsigned code = 0; nr == _IOC_NR(EVIOCGKEY(0)) && code < KEY_CNT; ++code) {
+    for (unsigned code = 0; nr == _IOC_NR(EVIOCGKEY(0)) && code < KEY_CNT; ++code)
         if (device.keys.test(code)) setBit(arg, size, code);
-    }
-    if (nr >= _IOC_NR(EVIOCGBIT(0, 0)) && nr <= _IOC_NR(EVIOCGBIT(EV_MAX, 0))) {
-        const unsigned type = nr - _IOC_NR(EVIOCGBIT(0, 0));
-        for (const auto& [t, code] : device.shape.codes) {
-            if (type == 0 || t == type) setBit(arg, size, type ? code : t);
-        }
-    }
+    const unsigned type = nr - _IOC_NR(EVIOCGBIT(0, 0));  // EVIOCGBIT(type) for types up to EV_MAX
+    for (const auto& [t, code] : device.shape.codes)
+        if (type <= EV_MAX && (type == 0 || t == type)) setBit(arg, size, type ? code : t);
     return static_cast<int>(size);
 }
 
-int uinputIoctl(Uinput& uinput, unsigned long request, void* arg) {
+static int uinputIoctl(Uinput& uinput, unsigned long request, void* arg) {
     // UI_SET_EVBIT, UI_SET_KEYBIT, ... UI_SET_SWBIT, by number.
     constexpr std::array kDeclared = {0,      EV_KEY, EV_REL, EV_ABS, EV_MSC,
                                       EV_LED, EV_SND, EV_FF,  -1,     EV_SW};
     const unsigned nr = _IOC_NR(request) - _IOC_NR(UI_SET_EVBIT);
-    if (_IOC_TYPE(request) == UINPUT_IOCTL_BASE && nr < kDeclared.size() && kDeclared[nr] >= 0) {
+    if (_IOC_TYPE(request) == UINPUT_IOCTL_BASE && nr < kDeclared.size() && kDeclared[nr] >= 0)
         uinput.declared.insert(
             {kDeclared[nr], static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(arg))});
-    } else if (request == UI_DEV_SETUP) {
-        std::memcpy(&uinput.setup, arg, sizeof uinput.setup);
-    } else if (request == UI_DEV_CREATE || request == UI_DEV_DESTROY) {
-        (request == UI_DEV_CREATE ? uinput.created : uinput.destroyed) = true;
-    }
+    if (request == UI_DEV_SETUP) std::memcpy(&uinput.setup, arg, sizeof uinput.setup);
+    uinput.created |= request == UI_DEV_CREATE;
+    uinput.destroyed |= request == UI_DEV_DESTROY;
     return 0;
 }
-
-}  // namespace
-
-}  // namespace sendhold::fake
 
 // The replaced system calls; whatever is no fake device goes to the kernel.
 extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
@@ -76,7 +60,6 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
     va_start(args, request);
     void* arg = va_arg(args, void*);
     va_end(args);
-    using namespace sendhold::fake;
     if (const ino_t inode = inodeOf(fd)) {
         std::unique_lock lock(registry().mutex);
         if (auto device = registry().devices.find(inode); device != registry().devices.end()) {
@@ -86,19 +69,17 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
             if (hook && result == 0 && request == EVIOCGRAB && arg) hook();
             return result;
         }
-        if (auto uinput = registry().uinputs.find(inode); uinput != registry().uinputs.end()) {
+        if (auto uinput = registry().uinputs.find(inode); uinput != registry().uinputs.end())
             return uinputIoctl(*uinput->second, request, arg);
-        }
     }
     return static_cast<int>(syscall(SYS_ioctl, fd, request, arg));
 }
 
 extern "C" ssize_t read(int fd, void* buffer, size_t count) {
-    using namespace sendhold::fake;
     if (const ino_t inode = inodeOf(fd)) {
         std::lock_guard lock(registry().mutex);
         auto device = registry().devices.find(inode);
-        if (device != registry().devices.end() && device->second->gone) return fail(ENODEV);
+        if (device != registry().devices.end() && device->second->gone) return errno = ENODEV, -1;
     }
     return syscall(SYS_read, fd, buffer, count);
 }
