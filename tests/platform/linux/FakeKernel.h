@@ -77,10 +77,9 @@ struct Shape {
 // A keyboard with scan codes and lights, optionally without Shift keys.
 inline Shape keyboard(std::string name = "Fake keyboard", bool shiftKeys = true) {
     Shape shape{.name = std::move(name), .codes = {{EV_MSC, MSC_SCAN}, {EV_LED, LED_CAPSL}}};
-    for (unsigned code = KEY_ESC; code <= KEY_KPENTER; ++code) {
+    for (unsigned code = KEY_ESC; code <= KEY_KPENTER; ++code)
         if (shiftKeys || (code != KEY_LEFTSHIFT && code != KEY_RIGHTSHIFT))
             shape.codes.insert({EV_KEY, code});
-    }
     return shape;
 }
 
@@ -122,10 +121,9 @@ struct Device {
             e.input_event_usec = now.tv_nsec / 1000;
             if (e.type == EV_KEY) keys.set(e.code, e.value != 0);
         }
-        for (auto [inode, testFd] : clients) {
+        for (auto [inode, testFd] : clients)
             if (!grabbed() || grabbedBy == inode)
                 ::send(testFd, events.data(), events.size() * sizeof events[0], MSG_NOSIGNAL);
-        }
     }
     void key(unsigned code, int value) {  // with its scan code, as keyboards send it
         send({event(EV_MSC, MSC_SCAN, 0x70000 + static_cast<int>(code)),
@@ -149,8 +147,7 @@ struct Uinput {
 
     ~Uinput() {
         std::lock_guard lock(registry().mutex);
-        registry().uinputs.erase(inode);
-        ::close(testFd);
+        registry().uinputs.erase(inode), ::close(testFd);
     }
     // What was written since the last call as the input core passes it on:
     // undeclared codes, key events that change nothing (but repeats) and
@@ -178,26 +175,23 @@ class System final : public InputSystem {
 
     ~System() override { ::close(monitorFd_); }
     std::shared_ptr<Device> add(const std::string& devnode, Shape shape, bool announce = false) {
-        auto device = devices_.emplace_back(devnode, std::make_shared<Device>()).second;
-        device->shape = std::move(shape);
+        auto device = devices_.emplace_back(devnode, std::make_shared<Device>(std::move(shape)));
         if (announce) tell(DeviceChange::Kind::Added, devnode);
-        return device;
+        return device.second;
     }
     void unplug(const std::string& devnode) {  // the device vanishes; udev tells
         for (auto& [node, device] : devices_) device->gone |= node == devnode;
         tell(DeviceChange::Kind::Removed, devnode);
     }
     std::shared_ptr<Uinput> uinput(std::size_t index) const {  // of those created, in order
-        for (const auto& made : made_) {
+        for (const auto& made : made_)
             if (made->created && index-- == 0) return made;
-        }
         return nullptr;
     }
 
     int openEventNode(const std::string& devnode) override {
-        for (auto& [node, device] : devices_) {
+        for (auto& [node, device] : devices_)
             if (node == devnode && !device->gone) return nodeError ? -nodeError : device->open();
-        }
         return -ENOENT;
     }
     int openUinput() override {
@@ -212,9 +206,8 @@ class System final : public InputSystem {
     bool hasInputDirectory() override { return inputDirectory; }
     std::vector<std::string> eventNodes() override {
         std::vector<std::string> nodes;
-        for (const auto& [node, device] : devices_) {
+        for (const auto& [node, device] : devices_)
             if (!device->gone) nodes.push_back(node);
-        }
         return nodes;
     }
     int startMonitor() override { return monitorFd_; }
