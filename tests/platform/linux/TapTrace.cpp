@@ -31,12 +31,11 @@ struct StoppedClock final : Clock {
     double now() override { return 1000; }
 };
 
-input_event parse(const std::string& text) {
-    const std::size_t equals = text.find('=');
-    const std::string name = text.substr(0, equals);
+input_event parse(const std::string& text) {  // NAME=VALUE
+    const std::string name = text.substr(0, text.find('='));
+    const int value = name.size() < text.size() ? std::stoi(text.substr(name.size() + 1)) : 0;
     return fake::event(libevdev_event_type_from_code_name(name.c_str()),
-                       libevdev_event_code_from_code_name(name.c_str()),
-                       equals == std::string::npos ? 0 : std::stoi(text.substr(equals + 1)));
+                       libevdev_event_code_from_code_name(name.c_str()), value);
 }
 
 std::string keyOf(const KeyEvent& event, std::uint32_t type) {
@@ -63,15 +62,14 @@ struct Scenario {
             run(inGuard.extract(found).mapped());
         std::cout << "  guard " << key << (event->userData ? " posted" : "") << " flags=0x"
                   << std::hex << event->flags << std::dec << std::endl;
-        KeyEvent* result = realGuard ? guard.handleEvent(type, event) : decideScripted(key, event);
+        if (!realGuard && !event->userData) {  // the scripted guard
+            for (const input_event& post : std::exchange(postsOn[key], {}))
+                tap->post({guardKeyCode(post.code), post.value != 0, std::nullopt, 1});
+            if (dropped.count(evdevKeyCode(event->keyCode).value_or(0))) event = nullptr;
+        }
+        KeyEvent* result = realGuard ? guard.handleEvent(type, event) : event;
         if (!result) std::cout << "  guard drops it" << std::endl;
         return result;
-    }
-    KeyEvent* decideScripted(const std::string& key, KeyEvent* event) {
-        if (event->userData) return event;
-        for (const input_event& post : std::exchange(postsOn[key], {}))
-            tap->post({guardKeyCode(post.code), post.value != 0, std::nullopt, 1});
-        return dropped.count(evdevKeyCode(event->keyCode).value_or(0)) ? nullptr : event;
     }
     void run(const std::string& commands) {
         std::istringstream list(commands);
@@ -79,10 +77,9 @@ struct Scenario {
     }
     void report() {
         for (int i = 0; i < 4; ++i) QCoreApplication::processEvents();
-        for (std::size_t i = 0; system->uinput(i); ++i) {
+        for (std::size_t i = 0; system->uinput(i); ++i)
             if (const std::string out = system->uinput(i)->take(); !out.empty())
                 std::cout << "  twin" << i << ": " << out << '\n';
-        }
     }
     void execute(const std::string& line) {
         std::istringstream stream(line);
@@ -107,6 +104,9 @@ struct Scenario {
             return device(words[0])->send(events, verb == "frame");
         if (verb == "quiet")
             return void(device(words[0])->keys.set(events.at(0).code, events.at(0).value));
+        if (verb == "errors")
+            return void((system->uinputError = std::stoi(a[0]), system->nodeError = std::stoi(a[1]),
+                         system->inputDirectory = a[2] == "1"));
         if (verb == "gone") return void(device(words[0])->gone = true);
         if (verb == "keyboard" || verb == "mouse") {
             fake::Shape shape = verb == "mouse"
@@ -137,9 +137,6 @@ struct Scenario {
                 if (const std::string lights = each->lights(); !lights.empty())
                     std::cout << "  lights on " << index << ": " << lights << '\n';
             }
-        } else if (verb == "errors") {
-            system->uinputError = std::stoi(a[0]), system->nodeError = std::stoi(a[1]);
-            system->inputDirectory = a[2] == "1";
         } else if (verb == "pump") {
             const auto until =
                 std::chrono::steady_clock::now() + std::chrono::milliseconds(std::stoi(a[0]));
