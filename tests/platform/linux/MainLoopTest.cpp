@@ -34,10 +34,7 @@ TEST(ProcessSignals, SigtermEndsTheMainLoopAndTheStallHookTakesOnlySensibleLengt
     installProcessSignalHandlers();
     bool timedOut = false;
     QTimer::singleShot(0, [] { raise(SIGTERM); });
-    QTimer::singleShot(5000, [&] {
-        timedOut = true;
-        QCoreApplication::quit();
-    });
+    QTimer::singleShot(5000, [&] { timedOut = true, QCoreApplication::quit(); });
     EXPECT_EQ(QCoreApplication::exec(), 0);
     EXPECT_FALSE(timedOut);
 

@@ -109,9 +109,8 @@ struct Scenario {
                          system->inputDirectory = a[2] == "1"));
         if (verb == "gone") return void(device(words[0])->gone = true);
         if (verb == "keyboard" || verb == "mouse") {
-            fake::Shape shape = verb == "mouse"
-                                    ? fake::Shape{}
-                                    : fake::keyboard("Keyboard " + a[0], !has("noshift"));
+            fake::Shape shape = fake::keyboard("Keyboard " + a[0], !has("noshift"));
+            if (verb == "mouse") shape = {};
             if (has("pointer") || verb == "mouse")
                 shape.codes.insert({{EV_REL, REL_X}, {EV_KEY, BTN_LEFT}});
             if (has("own")) shape.id = input_id{kOwnBusType, kOwnVendorId, kOwnProductId, 1};
@@ -133,10 +132,9 @@ struct Scenario {
             for (std::size_t i = 0; system->uinput(i); ++i)
                 std::cout << (system->uinput(i)->destroyed ? "" : " " + std::to_string(i));
             std::cout << "; press " << (guard.enterPressStartTime ? "open" : "none") << '\n';
-            for (auto& [index, each] : devices) {
+            for (auto& [index, each] : devices)
                 if (const std::string lights = each->lights(); !lights.empty())
                     std::cout << "  lights on " << index << ": " << lights << '\n';
-            }
         } else if (verb == "pump") {
             const auto until =
                 std::chrono::steady_clock::now() + std::chrono::milliseconds(std::stoi(a[0]));
