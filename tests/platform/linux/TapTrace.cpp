@@ -38,14 +38,6 @@ input_event parse(const std::string& text) {  // NAME=VALUE
                        libevdev_event_code_from_code_name(name.c_str()), value);
 }
 
-std::string keyOf(const KeyEvent& event, std::uint32_t type) {
-    if (type != kEventTypeKeyDown && type != kEventTypeKeyUp)
-        return "notice " + std::to_string(type);
-    const unsigned code = evdevKeyCode(event.keyCode).value_or(0);
-    return libevdev_event_code_get_name(EV_KEY, code) +
-           std::string(type == kEventTypeKeyUp ? "=0" : "=1");
-}
-
 struct Scenario {
     std::shared_ptr<fake::System> system = std::make_shared<fake::System>();
     std::map<int, std::shared_ptr<fake::Device>> devices;
@@ -57,7 +49,11 @@ struct Scenario {
     std::map<std::string, std::string> inGuard;
 
     KeyEvent* decide(std::uint32_t type, KeyEvent* event) {
-        const std::string key = keyOf(*event, type);
+        const unsigned code = evdevKeyCode(event->keyCode).value_or(0);
+        const std::string key = type != kEventTypeKeyDown && type != kEventTypeKeyUp
+                                    ? "notice " + std::to_string(type)
+                                    : libevdev_event_code_get_name(EV_KEY, code) +
+                                          std::string(type == kEventTypeKeyUp ? "=0" : "=1");
         if (auto found = inGuard.find(key); found != inGuard.end())
             run(inGuard.extract(found).mapped());
         std::cout << "  guard " << key << (event->userData ? " posted" : "") << " flags=0x"
@@ -65,7 +61,7 @@ struct Scenario {
         if (!realGuard && !event->userData) {  // the scripted guard
             for (const input_event& post : std::exchange(postsOn[key], {}))
                 tap->post({guardKeyCode(post.code), post.value != 0, std::nullopt, 1});
-            if (dropped.count(evdevKeyCode(event->keyCode).value_or(0))) event = nullptr;
+            if (dropped.count(code)) event = nullptr;
         }
         KeyEvent* result = realGuard ? guard.handleEvent(type, event) : event;
         if (!result) std::cout << "  guard drops it" << std::endl;
