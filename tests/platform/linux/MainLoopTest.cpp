@@ -8,8 +8,7 @@
 #include "platform/linux/ProcessSignals.h"
 #include "platform/linux/QtMainLoopSeams.h"
 
-namespace sendhold {
-namespace {
+using namespace sendhold;
 
 TEST(PreciseTimers, AnInvalidatedTimerNeverRunsAndTheOtherRunsOnTime) {
     PreciseTimerScheduler timers;
@@ -47,6 +46,3 @@ TEST(ProcessSignals, SigtermEndsTheMainLoopAndTheStallHookTakesOnlySensibleLengt
     unsetenv("SENDHOLD_TEST_STALL_SECONDS");
     EXPECT_FALSE(requestedTestStallSeconds().has_value());
 }
-
-}  // namespace
-}  // namespace sendhold

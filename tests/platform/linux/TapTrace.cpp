@@ -24,8 +24,7 @@
 #include "platform/linux/LinuxKeyboardTap.h"
 #include "platform/linux/OwnDeviceId.h"
 
-namespace sendhold {
-namespace {
+using namespace sendhold;
 
 struct StoppedClock final : Clock {
     double now() override { return 1000; }
@@ -161,14 +160,11 @@ struct Scenario {
     }
 };
 
-}  // namespace
-}  // namespace sendhold
-
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     // Notices interleave with the output in the order they happen.
-    sendhold::diagnosticStreams().problems = &std::cout;
-    sendhold::Scenario scenario;
+    diagnosticStreams().problems = &std::cout;
+    Scenario scenario;
     for (std::string line; std::getline(std::cin, line);) {
         if (line.empty() || line[0] == '#') continue;
         std::cout << line << std::endl;
