@@ -191,7 +191,7 @@ inline std::vector<std::string> probe(Keyboard& keyboard, const std::set<std::st
     return reached;
 }
 
-// The real sendhold ($SENDHOLD_BIN) with no display; output() is what it printed.
+// The real sendhold ($SENDHOLD_BIN; guest-init has Qt draw offscreen); output() is what it printed.
 class Sendhold {
   public:
     explicit Sendhold(const std::vector<std::string>& environment = {}) {
@@ -204,16 +204,13 @@ class Sendhold {
         setpgid(0, 0);
         const int out = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         for (int fd : {STDOUT_FILENO, STDERR_FILENO}) dup2(out, fd);
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
         for (const std::string& variable : environment) putenv(strdup(variable.c_str()));
         execl(getenv("SENDHOLD_BIN"), "sendhold", nullptr);
         _exit(127);
     }
-    ~Sendhold() {
-        for (int number : {SIGCONT, SIGTERM, SIGKILL}) {
-            signal(number);
-            if (number != SIGCONT && wait(5s)) return;
-        }
+    ~Sendhold() {  // the kernel lets go of what it held, even when stopped
+        signal(SIGKILL);
+        wait(5s);
     }
 
     void signal(int number) {
