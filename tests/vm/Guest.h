@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <set>
 #include <stdexcept>
@@ -54,13 +55,12 @@ inline Keys keyEvents(const std::vector<Frame>& frames, bool all = false) {
 class Reader {
   public:
     explicit Reader(const std::string& node)
-        : node_(node), fd_(open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)) {
+        : fd_(open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)) {
         check(fd_ >= 0, "open " + node);
     }
     ~Reader() { close(fd_); }
 
     int fd() const { return fd_; }
-    const std::string& node() const { return node_; }
 
     // Frames until the key event (included), the timeout, or the device's end.
     std::vector<Frame> until(int code, int value, milliseconds timeout) {
@@ -96,7 +96,6 @@ class Reader {
     bool canGrab() const { return ioctl(fd_, EVIOCGRAB, 1) == 0 && ioctl(fd_, EVIOCGRAB, 0) == 0; }
 
   private:
-    std::string node_;
     int fd_;
     bool gone_ = false;
     std::vector<input_event> partial_;
@@ -179,15 +178,15 @@ class Keyboard {
 
 // Types a probe key: the nodes among `nodes` where it shows up.
 inline std::vector<std::string> probe(Keyboard& keyboard, const std::set<std::string>& nodes) {
-    std::vector<std::unique_ptr<Reader>> readers;
+    std::map<std::string, Reader> readers;
     for (const std::string& node : nodes)
-        if (access(node.c_str(), R_OK) == 0) readers.push_back(std::make_unique<Reader>(node));
+        if (access(node.c_str(), R_OK) == 0) readers.try_emplace(node, node);
     keyboard.tap(kProbeKey, 5ms);
     std::this_thread::sleep_for(150ms);
     std::vector<std::string> reached;
-    for (auto& reader : readers)
-        for (const Frame& frame : reader->collect(5ms))
-            if (keyEvents({frame}, true) == Keys{{kProbeKey, 0}}) reached.push_back(reader->node());
+    for (auto& [node, reader] : readers)
+        for (const Frame& frame : reader.collect(5ms))
+            if (keyEvents({frame}, true) == Keys{{kProbeKey, 0}}) reached.push_back(node);
     return reached;
 }
 
