@@ -72,7 +72,7 @@ int passThrough(const char* path, Keyboard& keyboard, Reader& reader, int events
             poll(polled, 2, 100);
             for (Reader* r : readers) {
                 for (const Frame& got : r->collect(0ms)) {
-                    if (!arrived && got.keys() == Keys{{KEY_A, value}}) {
+                    if (!arrived && keyEvents({got}, true) == Keys{{KEY_A, value}}) {
                         arrived = r;
                         frame = got;
                     }

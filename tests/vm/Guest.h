@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <set>
 #include <stdexcept>
@@ -38,24 +39,15 @@ inline void check(bool ok, const std::string& what) {
 struct Frame {  // the events before one SYN_REPORT
     std::vector<input_event> events;
     Clock::time_point readAt;
-
-    Keys keys() const {
-        Keys keys;
-        for (const input_event& e : events) {
-            if (e.type == EV_KEY) keys.emplace_back(e.code, e.value);
-        }
-        return keys;
-    }
 };
 
-// Key events without autorepeats and probes.
-inline Keys keyEvents(const std::vector<Frame>& frames) {
+// Key events, unless `all` without autorepeats and probes.
+inline Keys keyEvents(const std::vector<Frame>& frames, bool all = false) {
     Keys keys;
-    for (const Frame& frame : frames) {
-        for (auto key : frame.keys()) {
-            if (key.second != 2 && key.first != kProbeKey) keys.push_back(key);
-        }
-    }
+    for (const Frame& frame : frames)
+        for (const input_event& e : frame.events)
+            if (e.type == EV_KEY && (all || (e.value != 2 && e.code != kProbeKey)))
+                keys.emplace_back(e.code, e.value);
     return keys;
 }
 
@@ -63,33 +55,30 @@ inline Keys keyEvents(const std::vector<Frame>& frames) {
 class Reader {
   public:
     explicit Reader(const std::string& node)
-        : node_(node), fd_(open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)) {
+        : fd_(open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)) {
         check(fd_ >= 0, "open " + node);
     }
     ~Reader() { close(fd_); }
 
     int fd() const { return fd_; }
-    const std::string& node() const { return node_; }
 
     // Frames until the key event (included), the timeout, or the device's end.
     std::vector<Frame> until(int code, int value, milliseconds timeout) {
         std::vector<Frame> frames;
         const auto deadline = Clock::now() + timeout;
         for (input_event e; !gone_;) {
-            if (read(fd_, &e, sizeof e) == static_cast<ssize_t>(sizeof e)) {
-                if (e.type != EV_SYN || e.code != SYN_REPORT) {
-                    partial_.push_back(e);
-                    continue;
-                }
+            if (read(fd_, &e, sizeof e) != static_cast<ssize_t>(sizeof e)) {
+                gone_ = errno == ENODEV;
+                const int left = (deadline - Clock::now()) / 1ms;
+                pollfd p{fd_, POLLIN, 0};
+                if (left <= 0 || gone_ || poll(&p, 1, left) < 0) break;
+            } else if (e.type != EV_SYN || e.code != SYN_REPORT) {
+                partial_.push_back(e);
+            } else {
                 frames.push_back({std::exchange(partial_, {}), Clock::now()});
-                if (std::ranges::count(frames.back().keys(), std::pair{code, value})) break;
-                continue;
+                if (std::ranges::count(keyEvents({frames.back()}, true), std::pair{code, value}))
+                    break;
             }
-            gone_ = errno == ENODEV;
-            const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-            pollfd p{fd_, POLLIN, 0};
-            if (left.count() <= 0 || gone_) break;
-            poll(&p, 1, static_cast<int>(left.count()));
         }
         return frames;
     }
@@ -98,17 +87,15 @@ class Reader {
     // this reader has not read yet.
     std::set<int> keysDown() const {
         unsigned char bits[KEY_MAX / 8 + 1] = {};
-        std::set<int> held;
         ioctl(fd_, EVIOCGKEY(sizeof bits), bits);
-        for (int code = 0; code <= KEY_MAX; ++code) {
+        std::set<int> held;
+        for (int code = 0; code <= KEY_MAX; ++code)
             if (bits[code / 8] & (1 << (code % 8))) held.insert(code);
-        }
         return held;
     }
     bool canGrab() const { return ioctl(fd_, EVIOCGRAB, 1) == 0 && ioctl(fd_, EVIOCGRAB, 0) == 0; }
 
   private:
-    std::string node_;
     int fd_;
     bool gone_ = false;
     std::vector<input_event> partial_;
@@ -116,9 +103,8 @@ class Reader {
 
 inline std::set<std::string> eventNodes() {
     std::set<std::string> nodes;
-    for (const auto& entry : std::filesystem::directory_iterator("/dev/input")) {
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/input"))
         if (entry.path().filename().string().starts_with("event")) nodes.insert(entry.path());
-    }
     return nodes;
 }
 
@@ -130,6 +116,16 @@ inline std::string nameOf(const std::string& node) {
     return name;
 }
 
+// The node named `name` once there is one, or "" after the timeout.
+inline std::string waitForNode(const std::string& name, milliseconds timeout) {
+    for (const auto deadline = Clock::now() + timeout; Clock::now() < deadline;) {
+        for (const std::string& node : eventNodes())
+            if (nameOf(node) == name) return node;
+        std::this_thread::sleep_for(100ms);
+    }
+    return {};
+}
+
 // A USB keyboard+touchpad receiver: MSC_SCAN 0x70000 | key, one key event per frame. No
 // autorepeat: a key held through a stall would overflow sendhold's buffer (PS/2 repeats).
 class Keyboard {
@@ -138,20 +134,15 @@ class Keyboard {
         std::unique_ptr<libevdev, void (*)(libevdev*)> device(libevdev_new(), libevdev_free);
         libevdev_set_name(device.get(), name.c_str());
         libevdev_set_id_bustype(device.get(), BUS_USB);
-        std::vector<std::pair<unsigned, unsigned>> codes{
-            {EV_KEY, BTN_LEFT}, {EV_MSC, MSC_SCAN}, {EV_REL, REL_X}, {EV_REL, REL_Y}};
-        for (unsigned code = KEY_ESC; code <= KEY_MICMUTE; ++code) codes.emplace_back(EV_KEY, code);
-        for (auto [type, code] : codes)
+        for (auto [type, code] :
+             {std::pair{EV_KEY, BTN_LEFT}, {EV_MSC, MSC_SCAN}, {EV_REL, REL_X}, {EV_REL, REL_Y}})
             libevdev_enable_event_code(device.get(), type, code, nullptr);
+        for (unsigned code = KEY_ESC; code <= KEY_MICMUTE; ++code)
+            libevdev_enable_event_code(device.get(), EV_KEY, code, nullptr);
         errno = -libevdev_uinput_create_from_device(device.get(), LIBEVDEV_UINPUT_OPEN_MANAGED,
                                                     &uinput_);
         check(errno == 0, "uinput " + name);
-        // devtmpfs makes the node a few milliseconds after the device exists.
-        for (int i = 0; i < 200 && node_.empty(); ++i) {
-            const char* node = libevdev_uinput_get_devnode(uinput_);
-            if (node != nullptr && access(node, R_OK) == 0) node_ = node;
-            std::this_thread::sleep_for(5ms);
-        }
+        node_ = waitForNode(name, 2s);  // devtmpfs makes it a little after the device
     }
     ~Keyboard() { unplug(); }
 
@@ -187,38 +178,22 @@ class Keyboard {
 
 // Types a probe key: the nodes among `nodes` where it shows up.
 inline std::vector<std::string> probe(Keyboard& keyboard, const std::set<std::string>& nodes) {
-    std::vector<std::unique_ptr<Reader>> readers;
-    for (const std::string& node : nodes) {
-        if (access(node.c_str(), R_OK) == 0) readers.push_back(std::make_unique<Reader>(node));
-    }
+    std::map<std::string, Reader> readers;
+    for (const std::string& node : nodes)
+        if (access(node.c_str(), R_OK) == 0) readers.try_emplace(node, node);
     keyboard.tap(kProbeKey, 5ms);
     std::this_thread::sleep_for(150ms);
     std::vector<std::string> reached;
-    for (auto& reader : readers) {
-        for (const Frame& frame : reader->collect(5ms)) {
-            if (frame.keys() == Keys{{kProbeKey, 0}}) reached.push_back(reader->node());
-        }
-    }
+    for (auto& [node, reader] : readers)
+        for (const Frame& frame : reader.collect(5ms))
+            if (keyEvents({frame}, true) == Keys{{kProbeKey, 0}}) reached.push_back(node);
     return reached;
 }
 
-// The node named `name` once there is one, or "" after the timeout.
-inline std::string waitForNode(const std::string& name, milliseconds timeout) {
-    for (const auto deadline = Clock::now() + timeout; Clock::now() < deadline;) {
-        for (const std::string& node : eventNodes()) {
-            if (nameOf(node) == name) return node;
-        }
-        std::this_thread::sleep_for(100ms);
-    }
-    return {};
-}
-
-// The real sendhold ($SENDHOLD_BIN) with no display; output() is what it printed.
+// The real sendhold ($SENDHOLD_BIN; guest-init has Qt draw offscreen); output() is what it printed.
 class Sendhold {
   public:
     explicit Sendhold(const std::vector<std::string>& environment = {}) {
-        static int count = 0;
-        log_ = "/tmp/sendhold-" + std::to_string(++count) + ".log";
         // As under a shell with job control, so that SIGTSTP stops it: a group
         // with no parent in its session, as under the guest's init, never stops.
         setsid();
@@ -227,18 +202,14 @@ class Sendhold {
         if (pid_ > 0) return;
         setpgid(0, 0);
         const int out = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(out, STDOUT_FILENO);
-        dup2(out, STDERR_FILENO);
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        for (int fd : {STDOUT_FILENO, STDERR_FILENO}) dup2(out, fd);
         for (const std::string& variable : environment) putenv(strdup(variable.c_str()));
         execl(getenv("SENDHOLD_BIN"), "sendhold", nullptr);
         _exit(127);
     }
-    ~Sendhold() {
-        for (int number : {SIGCONT, SIGTERM, SIGKILL}) {
-            signal(number);
-            if (number != SIGCONT && wait(5s)) return;
-        }
+    ~Sendhold() {  // the kernel lets go of what it held, even when stopped
+        signal(SIGKILL);
+        wait(5s);
     }
 
     void signal(int number) {
@@ -246,17 +217,14 @@ class Sendhold {
     }
     // Until it exits (or, with `stopped`, stops); false after the timeout.
     bool wait(milliseconds timeout, bool stopped = false) {
-        for (const auto deadline = Clock::now() + timeout; pid_ > 0;) {
+        for (const auto deadline = Clock::now() + timeout; pid_ > 0 && Clock::now() < deadline;
+             std::this_thread::sleep_for(10ms)) {
             int status = 0;
-            if (waitpid(pid_, &status, WNOHANG | (stopped ? WUNTRACED : 0)) == pid_) {
-                if (WIFSTOPPED(status)) return true;
-                pid_ = -1;
-            } else if (Clock::now() >= deadline) {
-                return false;
-            }
-            std::this_thread::sleep_for(10ms);
+            if (waitpid(pid_, &status, WNOHANG | (stopped ? WUNTRACED : 0)) != pid_) continue;
+            if (WIFSTOPPED(status)) return true;
+            pid_ = -1;
         }
-        return !stopped;
+        return pid_ < 0 && !stopped;
     }
     std::string output() const {
         std::ifstream log(log_);
@@ -264,8 +232,9 @@ class Sendhold {
     }
 
   private:
+    static inline int started_ = 0;
     pid_t pid_ = -1;
-    std::string log_;
+    std::string log_ = "/tmp/sendhold-" + std::to_string(++started_) + ".log";
 };
 
 }  // namespace vmtest
