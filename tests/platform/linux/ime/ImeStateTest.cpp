@@ -44,8 +44,8 @@ const std::string kSteps =
     " ui=s/UpdateClientSideUI nout=s/NotifyFocusOut pin=p/FocusIn pout=p/FocusOut"
     " ppre=p/UpdatePreeditText ok=r no=r fx=r fxbad=r bx=r bxbad=r gone=b stop=b ";
 
-void fill(sd_bus_message* m, const std::string& op, const Wire& w, char c, const char* t) {
-    const std::string path = w.path + std::string(1, c);
+void fill(sd_bus_message* m, const std::string& op, const Wire& w, const std::string& path,
+          const std::string& client, const char* t) {
     if ((op == "pre" && &w == &kIBus) || op == "inv" || op == "ppre") {
         sd_bus_message_append(m, "v", "(sa{sv}sv)", "IBusText", 0, t, "(sa{sv}av)", "IBusAttrList",
                               0, 0);
@@ -65,7 +65,7 @@ void fill(sd_bus_message* m, const std::string& op, const Wire& w, char c, const
     if (op == "bx")
         sd_bus_message_append(m, "a(uv)b", 2, 0u, "s", "k", 1u, "(a(si)i)", 1, t, 8, 0, 1);
     if (op == "bxbad") sd_bus_message_append(m, "a(uv)b", 1, 1u, "s", "?", 1);
-    if (op == "gone") sd_bus_message_append(m, "sss", (":1.1"s + c).c_str(), ":1.2", "");
+    if (op == "gone") sd_bus_message_append(m, "sss", client.c_str(), ":1.2", "");
     if (op == "stop") sd_bus_message_append(m, "sss", w.service, ":1.2", "");
 }
 
@@ -123,7 +123,7 @@ void run(const Wire& w, const std::string& script) {
             sd_bus_message_new_signal(bus, &m, "/", kBusName, "NameOwnerChanged");
         if (kind == 's') sd_bus_message_set_destination(m, client.c_str());
         sd_bus_message_set_sender(m, impostor ? ":1.66" : from);
-        fill(m, op, w, c, text.c_str());
+        fill(m, op, w, path, client, text.c_str());
         sd_bus_message_seal(m, ++cookie, 0);
         &w == &kIBus ? ibus.handle(m, SteadyTime{}) : fcitx.handle(m, SteadyTime{});
         if (kind == 'c') std::swap(call, m);
@@ -162,7 +162,7 @@ TEST(ImeState, CompositionCases) {
     }
 }
 
-TEST(ImeState, OnlyUnixSocketAddressesAreJoined) {
+TEST(ImeState, OnlyUnixSocketAddressesFromSmallRegularFilesAreJoined) {
     for (const char* accepted :
          {"unix:path=/run/user/1000/bus", "unix:guid=0f18,path=/tmp/i%2c1",
           "unix:abstract=/tmp/dbus-A1b2,guid=0f18a3", "unix:path=/a;unix:abstract=b;"})
@@ -172,9 +172,7 @@ TEST(ImeState, OnlyUnixSocketAddressesAreJoined) {
           "tcp:host=127.0.0.1,port=4000", "x-machine-unix:pid=1", "unix:tmpdir=/tmp", "unix:path",
           "unix:path=/a,abstract=b", "unix:path=", ";"})
         EXPECT_FALSE(isUnixSocketAddress(refused)) << refused;
-}
-
-TEST(ImeState, AddressFileReadOnlyWhenSmallAndRegular) {
+    // The address file is read only when small and regular.
     const std::string dir = testing::TempDir();
     std::ofstream(dir + "/small") << "# c\nIBUS_ADDRESS=unix:path=/a\r\nIBUS_DAEMON_PID=8x\n";
     std::ofstream(dir + "/huge") << "IBUS_ADDRESS=unix:path=/a\n" << std::string(5000, '#');
