@@ -91,12 +91,9 @@ void run(const Wire& w, const std::string& script) {
         std::istringstream parts(step.substr(impostor));
         std::getline(std::getline(std::getline(parts, op, ':'), ctx, ':'), text);
         const auto at = kSteps.find(" " + op + "=");
-        if (op[0] == '=') {
-            EXPECT_EQ(tracker.composing(), op[1] == '1');
-            continue;
-        }
-        if (op.find('~') != std::string::npos) {
-            EXPECT_EQ(tracker.keyOutstanding(SteadyTime{} + (op[0] == 'l') * 9ms),
+        if (op[0] == '=' || op.find('~') != std::string::npos) {
+            const auto at = SteadyTime{} + (op[0] == 'l') * 9ms;
+            EXPECT_EQ(op[0] == '=' ? tracker.composing() : tracker.keyOutstanding(at),
                       op.back() == '1');
             continue;
         }

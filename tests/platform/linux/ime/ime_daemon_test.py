@@ -114,9 +114,8 @@ class DaemonTest(unittest.TestCase):
         assert self.probe.stdout.readline().strip() == "ready"
         self.assertEqual(self.ask("w %s 10000" % FRAMEWORK), ["1"], "watching")
 
-    def spawn(self, *argv, **options):
-        options.setdefault("stderr", subprocess.DEVNULL)
-        self.procs.insert(0, subprocess.Popen(argv, **options))
+    def spawn(self, *argv, stderr=subprocess.DEVNULL, **options):
+        self.procs.insert(0, subprocess.Popen(argv, stderr=stderr, **options))
         return self.procs[0]
 
     def has_fcitx(self):
