@@ -20,7 +20,7 @@ int main(int argc, char** argv) {
     sendhold::ime::ImeCompositionProbe probe;
     QSocketNotifier input(0, QSocketNotifier::Read);
     QObject::connect(&input, &QSocketNotifier::activated, [&] {
-        std::string line, command, which;
+        std::string line, command, fw;
         if (!std::getline(std::cin, line)) return app.quit();
         std::istringstream words(line);
         int ms = 1000;
@@ -33,10 +33,8 @@ int main(int argc, char** argv) {
             while (!probe.keyOutstanding() && steady_clock::now() < end) probe.drain(1);
             const bool seen = probe.keyOutstanding();
             std::cout << probe.hasMarkedText() << " " << seen << std::endl;
-        } else if (command == "w" && words >> which >> ms) {
-            auto up = [&] {
-                return which == "ibus" ? probe.ibusWatching() : probe.fcitxWatching();
-            };
+        } else if (command == "w" && words >> fw >> ms) {
+            auto up = [&] { return fw == "ibus" ? probe.ibusWatching() : probe.fcitxWatching(); };
             // Once up, the match rules that follow the first exchange get a moment.
             for (auto end = deadline(); steady_clock::now() < end;) {
                 if (up() && end > steady_clock::now() + 100ms) end = steady_clock::now() + 100ms;

@@ -1,15 +1,8 @@
-"""The composition probe (ime_probe_check, path in IME_PROBE_CHECK) against a real
-input-method daemon and engine, on a private session bus with its own HOME.
-Usage: ime_daemon_test.py <ibus|fcitx> <engine>. Runs as nobody when started as
-root: Mozc refuses root."""
-import os
-import shutil
-import subprocess
-import sys
-import tempfile
-import threading
-import time
-import unittest
+# The composition probe (ime_probe_check, path in IME_PROBE_CHECK) against a real
+# input-method daemon and engine, on a private session bus with its own HOME.
+# Usage: ime_daemon_test.py <ibus|fcitx> <engine>. Runs as nobody: Mozc refuses root.
+import contextlib, glob, os, pathlib, shutil, subprocess  # noqa: E401
+import sys, tempfile, threading, time, unittest  # noqa: E401
 
 if os.getuid() == 0:
     os.execvp("setpriv", ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
@@ -41,8 +34,7 @@ def wait_until(predicate, timeout=6.0):
 
 
 def pump():
-    while GLib.MainContext.default().iteration(False):
-        pass
+    while GLib.MainContext.default().iteration(False): pass  # noqa: E701
 
 
 def connect(address):
@@ -56,8 +48,7 @@ def call(conn, dest, path, iface, member, args=None):
 
 
 class IBusContext:
-    """An IBus client's input context, keeping its own view of its preedit."""
-
+    # An IBus client's input context, keeping its own view of its preedit.
     def __init__(self, conn):
         path = call(conn, "org.freedesktop.IBus", "/org/freedesktop/IBus", "org.freedesktop.IBus",
                     "CreateInputContext", GLib.Variant("(s)", ("test",)))[0]
@@ -66,6 +57,7 @@ class IBusContext:
         self.ic.connect("update-preedit-text", lambda _ic, text, _cursor, visible: setattr(
             self, "text", text.get_text() if visible else ""))
         self.focus_out = self.ic.focus_out
+        self.focus()
 
     def focus(self):
         self.ic.focus_in()
@@ -86,6 +78,7 @@ class FcitxContext:
                          GLib.Variant("(a(ss))", ([("program", "test")],)))[0]
         self.call("SetCapability", GLib.Variant("(t)", ((1 << 1) | (1 << 4),)))  # preedit
         self.focus, self.focus_out = lambda: self.call("FocusIn"), lambda: self.call("FocusOut")
+        self.focus()
 
     def call(self, member, args=None):
         call(self.conn, "org.fcitx.Fcitx5", self.path, IC["fcitx"], member, args)
@@ -101,30 +94,28 @@ class DaemonTest(unittest.TestCase):
         self.dir = tempfile.mkdtemp(prefix="sendhold-ime-")
         self.addCleanup(self.close)
         home = self.dir + "/home"
-        env = {k: v for k, v in os.environ.items()
-               if not k.startswith(("DBUS_", "IBUS_", "XDG_", "WAYLAND_", "GTK_IM", "QT_IM"))}
-        env.update(HOME=home, XDG_CONFIG_HOME=home + "/.config", XDG_CACHE_HOME=home + "/.cache",
-                   XDG_RUNTIME_DIR=self.dir, GSETTINGS_BACKEND="keyfile", DISPLAY=":93")
+        for name in [k for k in os.environ if k.startswith(
+                ("DBUS_", "IBUS_", "XDG_", "WAYLAND_", "GTK_IM", "QT_IM"))]:
+            del os.environ[name]
+        os.environ.update(HOME=home, XDG_CONFIG_HOME=home + "/.config", XDG_RUNTIME_DIR=self.dir,
+                          XDG_CACHE_HOME=home + "/.cache", GSETTINGS_BACKEND="keyfile",
+                          DISPLAY=":93")
         for path, text in CONFIG.items():
-            os.makedirs(os.path.dirname(home + "/.config/" + path), exist_ok=True)
-            with open(home + "/.config/" + path, "w") as f:
-                f.write(text)
-        self.procs = [subprocess.Popen(["dbus-daemon", "--session", "--nofork",
-                                        "--print-address=1"], env=env, stdout=subprocess.PIPE,
-                                       text=True)]
-        env["DBUS_SESSION_BUS_ADDRESS"] = self.procs[0].stdout.readline().strip()
-        os.environ.clear()
-        os.environ.update(env)
-        self.bus = connect(env["DBUS_SESSION_BUS_ADDRESS"])
+            (file := pathlib.Path(home, ".config", path)).parent.mkdir(parents=True, exist_ok=True)
+            file.write_text(text)
+        self.procs = []
+        bus = self.spawn("dbus-daemon", "--session", "--nofork", "--print-address=1",
+                         stdout=subprocess.PIPE, text=True)
+        os.environ["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().strip()
+        self.bus = connect(os.environ["DBUS_SESSION_BUS_ADDRESS"])
         self.start_daemon()
         self.probe = self.spawn(os.environ["IME_PROBE_CHECK"], stdin=subprocess.PIPE,
-                                stdout=subprocess.PIPE, stderr=None, text=True)
+                                stdout=subprocess.PIPE, stderr=None, text=True, bufsize=1)
         assert self.probe.stdout.readline().strip() == "ready"
         self.assertEqual(self.ask("w %s 10000" % FRAMEWORK), ["1"], "watching")
 
-    def spawn(self, *argv, **options):
-        options.setdefault("stderr", subprocess.DEVNULL)
-        self.procs.insert(0, subprocess.Popen(argv, **options))
+    def spawn(self, *argv, stderr=subprocess.DEVNULL, **options):
+        self.procs.insert(0, subprocess.Popen(argv, stderr=stderr, **options))
         return self.procs[0]
 
     def has_fcitx(self):
@@ -132,9 +123,8 @@ class DaemonTest(unittest.TestCase):
                     GLib.Variant("(s)", ("org.fcitx.Fcitx5",)))[0]
 
     def ibus_address(self):
-        folder = os.environ["XDG_CONFIG_HOME"] + "/ibus/bus/"
-        for name in os.listdir(folder) if os.path.isdir(folder) else ():
-            with open(folder + name) as f:
+        for name in glob.glob(os.environ["XDG_CONFIG_HOME"] + "/ibus/bus/*"):
+            with open(name) as f:
                 return next((l.strip()[13:] for l in f if l.startswith("IBUS_ADDRESS=")), None)
 
     def start_daemon(self):
@@ -143,8 +133,7 @@ class DaemonTest(unittest.TestCase):
             self.daemon = self.spawn("ibus-daemon", "--panel=disable",
                                      "--config=/usr/libexec/ibus-memconf")
             assert wait_until(lambda: self.ibus_address() not in (None, before), 20)
-            conn = connect(self.ibus_address())
-            self.contexts = [lambda: IBusContext(conn)]
+            self.contexts = [lambda conn=connect(self.ibus_address()): IBusContext(conn)]
         else:
             # Called before it owns its name, Fcitx5 would be started twice.
             self.daemon = self.spawn("fcitx5", "--disable=all", "--enable=dbus,dbusfrontend,"
@@ -161,17 +150,13 @@ class DaemonTest(unittest.TestCase):
         # this session's environment.
         mark = ("XDG_RUNTIME_DIR=%s\0" % self.dir).encode()
         for pid in filter(str.isdigit, os.listdir("/proc")):
-            try:
-                with open("/proc/%s/environ" % pid, "rb") as f:
-                    if mark in f.read() and int(pid) != os.getpid():
-                        os.kill(int(pid), 9)
-            except OSError:
-                pass
+            with contextlib.suppress(OSError), open("/proc/%s/environ" % pid, "rb") as f:
+                if mark in f.read() and int(pid) != os.getpid():
+                    os.kill(int(pid), 9)
         shutil.rmtree(self.dir, ignore_errors=True)
 
     def ask(self, line):
         self.probe.stdin.write(line + "\n")
-        self.probe.stdin.flush()
         return self.probe.stdout.readline().split()
 
     def settles_on(self, expected):
@@ -195,16 +180,14 @@ class DaemonTest(unittest.TestCase):
         impostor.send_message(focus, Gio.DBusSendMessageFlags.NONE)
         text = GLib.Variant("(sa{sv}sv)", ("IBusText", {}, "x", GLib.Variant(
             "(sa{sv}av)", ("IBusAttrList", {}, []))))
-        impostor.emit_signal(me, path, IC[FRAMEWORK], *{
-            "ibus": ("UpdatePreeditText", GLib.Variant("(vub)", (text, 1, True))),
-            "fcitx": ("UpdateFormattedPreedit", GLib.Variant("(a(si)i)", ([("x", 8)], 1)))}[
-            FRAMEWORK])
+        preedit = {"ibus": ("UpdatePreeditText", GLib.Variant("(vub)", (text, 1, True))),
+                   "fcitx": ("UpdateFormattedPreedit", GLib.Variant("(a(si)i)", ([("x", 8)], 1)))}
+        impostor.emit_signal(me, path, IC[FRAMEWORK], *preedit[FRAMEWORK])
         self.assertTrue(self.stays(False))
 
     def test_compositions(self):
         for new_context in self.contexts:
             a = new_context()
-            a.focus()
             self.assertTrue(self.stays(False), "nothing typed")
             # Asked the moment the first letter goes out, the probe waits for its
             # outcome (ibus-anthy answers before it reports the preedit).
@@ -228,17 +211,13 @@ class DaemonTest(unittest.TestCase):
             self.assertFalse(pump() or getattr(a, "text", ""), "the IBus client agrees")
 
     def test_daemon_restarted(self):
-        a = self.contexts[0]()
-        a.focus()
-        self.assertTrue(self.compose(a))
+        self.assertTrue(self.compose(self.contexts[0]()))
         self.daemon.kill()
         self.assertTrue(self.settles_on(False), "daemon gone")
         wait_until(lambda: FRAMEWORK == "ibus" or not self.has_fcitx())
         self.start_daemon()
         self.assertEqual(self.ask("w %s 10000" % FRAMEWORK), ["1"], "joined again")
-        b = self.contexts[0]()
-        b.focus()
-        self.assertTrue(self.compose(b))
+        self.assertTrue(self.compose(self.contexts[0]()))
 
 
 if __name__ == "__main__":
