@@ -11,8 +11,7 @@
 #include "settings/MenuSliderView.h"
 #include "settings/SwitchToggle.h"
 
-namespace sendhold {
-namespace {
+using namespace sendhold;
 
 // The panel menu: the panel, a separator, Quit with Ctrl+Q shown (the shortcut
 // lives on the menu, not the action); clicks in the open panel keep it open.
@@ -55,6 +54,3 @@ TEST(StatusMenu, PanelMenuAndPlainMenu) {
     EXPECT_EQ(quits, 2);
     EXPECT_EQ(opens, 1);
 }
-
-}  // namespace
-}  // namespace sendhold
