@@ -61,8 +61,7 @@ TEST(KeyboardManager, EventsThatCannotBeMadeAreSkippedAndThePressStillEnds) {
     KeyEvent e{kKeyCodeReturn, 0, 0};
     m.handleEvent(kEventTypeKeyDown, &e);
     m.handleEvent(kEventTypeKeyUp, &e);
-    using P = std::vector<std::pair<std::int64_t, bool>>;
-    EXPECT_EQ(poster->posted, (P{{56, true}, {36, false}, {56, false}}));
+    EXPECT_EQ(poster->posted, (decltype(poster->posted){{56, true}, {36, false}, {56, false}}));
     EXPECT_FALSE(m.enterPressStartTime);
     {  // A manager going away cancels its pending timer.
         KeyboardManager doomed{{.clock = clock, .timers = timers, .poster = poster}};

@@ -126,9 +126,8 @@ stop "$trayer"
 mkdir -p "$XDG_CONFIG_HOME/xfce4/xfconf/xfce-perchannel-xml"
 cat >"$XDG_CONFIG_HOME/xfce4/xfconf/xfce-perchannel-xml/xfce4-panel.xml" <<'XML'
 <?xml version="1.0" encoding="UTF-8"?><channel name="xfce4-panel" version="1.0"><property name="configver" type="int" value="2"/>
-<property name="panels" type="array"><value type="int" value="1"/><property name="panel-1" type="empty">
-<property name="position" type="string" value="p=6;x=0;y=0"/><property name="length" type="uint" value="100"/>
-<property name="size" type="uint" value="30"/><property name="icon-size" type="uint" value="22"/>
+<property name="panels" type="array"><value type="int" value="1"/><property name="panel-1" type="empty"><property name="position" type="string" value="p=6;x=0;y=0"/>
+<property name="length" type="uint" value="100"/><property name="size" type="uint" value="30"/><property name="icon-size" type="uint" value="22"/>
 <property name="plugin-ids" type="array"><value type="int" value="1"/><value type="int" value="2"/></property></property></property>
 <property name="plugins" type="empty"><property name="plugin-1" type="string" value="separator"><property name="expand" type="bool" value="true"/></property>
 <property name="plugin-2" type="string" value="systray"/></property></channel>
