@@ -5,6 +5,7 @@
 
 #include "Diagnostics.h"
 #include "KeyboardManager/KeyboardManager.h"
+#include "Replay.h"
 #include "VirtualTime.h"
 
 namespace sendhold {
@@ -40,13 +41,12 @@ TEST(KeyboardManager, StartsMonitoringOnceAndRetriesAfterARefusal) {
               &other);
 }
 
-// Fails to make the events listed in `failing`; records what is posted.
+// Fails to make the event `failing`; records what is posted.
 struct RecordingPoster final : EventPoster {
-    std::vector<std::pair<std::int64_t, bool>> failing;
+    std::pair<std::int64_t, bool> failing{-1, false};
     std::vector<std::pair<std::int64_t, bool>> posted;
     std::optional<PostedKeyEvent> createKeyboardEvent(std::int64_t code, bool down) override {
-        for (const auto& f : failing)
-            if (f == std::pair(code, down)) return std::nullopt;
+        if (failing == std::pair(code, down)) return std::nullopt;
         return EventPoster::createKeyboardEvent(code, down);
     }
     void post(const PostedKeyEvent& e) override { posted.emplace_back(e.keyCode, e.keyDown); }
@@ -56,13 +56,12 @@ TEST(KeyboardManager, EventsThatCannotBeMadeAreSkippedAndThePressStillEnds) {
     auto clock = std::make_shared<VirtualClock>();
     auto timers = std::make_shared<VirtualTimerScheduler>(clock);
     auto poster = std::make_shared<RecordingPoster>();
-    poster->failing = {{kKeyCodeReturn, true}};
+    poster->failing = {kKeyCodeReturn, true};
     KeyboardManager m{{.clock = clock, .timers = timers, .poster = poster}};
     KeyEvent e{kKeyCodeReturn, 0, 0};
     m.handleEvent(kEventTypeKeyDown, &e);
     m.handleEvent(kEventTypeKeyUp, &e);
-    using P = std::vector<std::pair<std::int64_t, bool>>;
-    EXPECT_EQ(poster->posted, (P{{56, true}, {36, false}, {56, false}}));
+    EXPECT_EQ(poster->posted, (decltype(poster->posted){{56, true}, {36, false}, {56, false}}));
     EXPECT_FALSE(m.enterPressStartTime);
     {  // A manager going away cancels its pending timer.
         KeyboardManager doomed{{.clock = clock, .timers = timers, .poster = poster}};
@@ -70,6 +69,23 @@ TEST(KeyboardManager, EventsThatCannotBeMadeAreSkippedAndThePressStillEnds) {
         EXPECT_EQ(timers->pendingCount(), 1u);
     }
     EXPECT_EQ(timers->pendingCount(), 0u);
+}
+
+// Every numeric field is parsed whole: trailing junk (an embedded NUL too), signs,
+// spaces and other bases are refused, with the line's number.
+TEST(ReplayTool, MalformedLinesStopTheRunWithTheirLineNumber) {
+    using namespace std::string_literals;
+    std::istringstream bad(
+        "0 down|0 down 36 flags=20000|0 down 36 data=x|0 jump 36|x down 36|0 enabled maybe|"
+        "0 duration|0 down 36 extra|0 end now|0 down 36\0junk|0 down +36|0 down 0x24|"
+        "0 down 36 flags=0x-1|0 down 36 data=1e3|0x1 down 36|0 duration 1.0s|"
+        "0 other 4294967296 36|0 other 10 36\0|0 down 99999999999999999999|-1 up 38"s);
+    for (std::string line; std::getline(bad, line, '|');) {
+        std::istringstream in("# ok\n\n0 down 38\n" + line + "\n");
+        std::ostringstream out, err;
+        EXPECT_EQ(runReplay(in, out, err), 2) << line;
+        EXPECT_NE(err.str().find("line 4"), std::string::npos) << line << err.str();
+    }
 }
 
 }  // namespace

@@ -9,8 +9,7 @@
 
 #include "platform/linux/SingleInstanceLock.h"
 
-namespace sendhold {
-namespace {
+using namespace sendhold;
 
 using Result = SingleInstanceLock::Result;
 
@@ -68,6 +67,3 @@ TEST(SingleInstanceLock, RuntimeDirectoryFirstThenPerUserFallback) {
     EXPECT_EQ(fallback.path(), "/tmp/" + id + "-" + std::to_string(getuid()) + ".lock");
     qputenv("XDG_RUNTIME_DIR", saved);
 }
-
-}  // namespace
-}  // namespace sendhold

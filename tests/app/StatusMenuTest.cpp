@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <QAction>
 #include <QLabel>
 #include <QTest>
 #include <QWidgetAction>
@@ -11,8 +10,7 @@
 #include "settings/MenuSliderView.h"
 #include "settings/SwitchToggle.h"
 
-namespace sendhold {
-namespace {
+using namespace sendhold;
 
 // The panel menu: the panel, a separator, Quit with Ctrl+Q shown (the shortcut
 // lives on the menu, not the action); clicks in the open panel keep it open.
@@ -41,8 +39,7 @@ TEST(StatusMenu, PanelMenuAndPlainMenu) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return menu.isVisible(); }));
     EXPECT_TRUE(panel->width() >= 270 && panel->height() == 175);
     const QRect switchBefore = panel->enableSwitch()->geometry();
-    for (QWidget* target :
-         {static_cast<QWidget*>(panel->titleLabel()), static_cast<QWidget*>(panel)})
+    for (QWidget* target : std::initializer_list<QWidget*>{panel->titleLabel(), panel})
         QTest::mouseClick(target, Qt::LeftButton, {}, QPoint(5, 5));
     QTest::mouseClick(panel->enableSwitch(), Qt::LeftButton);
     QTest::qWait(20);
@@ -55,6 +52,3 @@ TEST(StatusMenu, PanelMenuAndPlainMenu) {
     EXPECT_EQ(quits, 2);
     EXPECT_EQ(opens, 1);
 }
-
-}  // namespace
-}  // namespace sendhold

@@ -1,15 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <ostream>
-
+#include "QtPrinters.h"
 #include "localization/Localization.h"
 
-using sendhold::localized;
-using sendhold::preferredLanguageCode;
-
-inline void PrintTo(const QString& text, std::ostream* out) {
-    *out << '"' << text.toStdString() << '"';
-}
+using namespace sendhold;
 
 namespace {
 
@@ -18,9 +12,9 @@ namespace {
 class Localization : public ::testing::Test {
   protected:
     void SetUp() override {
-        sendhold::setPreferredLanguagesSource([this] { return ++reads, languages; });
+        setPreferredLanguagesSource([this] { return ++reads, languages; });
     }
-    void TearDown() override { sendhold::setPreferredLanguagesSource({}); }
+    void TearDown() override { setPreferredLanguagesSource({}); }
     QStringList languages;
     int reads = 0;
 };

@@ -5,8 +5,7 @@
 #include "settings/LaunchAtLogin.h"
 #include "settings/SwitchActions.h"
 
-namespace sendhold {
-namespace {
+using namespace sendhold;
 
 using LaunchAtLoginTest = FreshConfigHome;
 
@@ -50,6 +49,3 @@ TEST(DesktopEntry, ExecArgumentsAreQuotedAndEscapedAsTheFormatAsks) {
     EXPECT_TRUE(autostartEntryText("/opt/my a\\b/sendhold")
                     .contains("\nExec=\"/opt/my a\\\\\\\\b/sendhold\"\n"));
 }
-
-}  // namespace
-}  // namespace sendhold

@@ -12,17 +12,12 @@
 #include "settings/Preferences.h"
 #include "settings/SwitchToggle.h"
 
-namespace sendhold {
-namespace {
+using namespace sendhold;
 
 // A shown panel on a fresh store, under a locale that writes numbers with a
 // comma: the panel's numbers keep their point whatever the locale.
 class MenuSliderViewTest : public FreshConfigHome {
   protected:
-    void SetUp() override {
-        panel.resize(panel.sizeHint());
-        panel.show();
-    }
     void TearDown() override {
         setPreferredLanguagesSource([] { return QStringList{QStringLiteral("en")}; });
         KeyboardManager::shared().isEnabled = true;
@@ -37,6 +32,7 @@ class MenuSliderViewTest : public FreshConfigHome {
     }();
     Preferences store{Preferences::defaultFilePath()};
     MenuSliderView panel{store};
+    bool shown = (panel.resize(panel.sizeHint()), panel.show(), true);
 };
 
 TEST_F(MenuSliderViewTest, StartsFromTheStoreTheGuardAndTheAutostartEntry) {
@@ -64,11 +60,11 @@ TEST_F(MenuSliderViewTest, EverySliderPositionIsStoredAtOnceAndTheRowFollowsTheS
                   QByteArray::number(position / 10.0) + '\n');
         EXPECT_EQ(current(), QStringLiteral("Current: %1 s").arg(position / 10.0, 0, 'f', 1));
     }
-    replaceFile(store.filePath(), "[General]\nlongPressDuration=2.5\n");
+    writeFile(store.filePath(), "[General]\nlongPressDuration=2.5\n", true);
     EXPECT_TRUE(QTest::qWaitFor([&] { return current() == "Current: 2.5 s"; }));
     EXPECT_EQ(slider->value(), 10);
-    EXPECT_TRUE(
-        readFile(store.filePath()).contains("=2.5"));  // a value the slider cannot hold stays
+    // A value the slider cannot hold stays in the file.
+    EXPECT_TRUE(readFile(store.filePath()).contains("=2.5"));
     writeFile(store.filePath(), "[General]\nlongPressDuration=nonsense\n");
     EXPECT_TRUE(
         QTest::qWaitFor([&] { return slider->value() == 4 && current() == "Current: 0.4 s"; }));
@@ -101,6 +97,3 @@ TEST_F(MenuSliderViewTest, TheSwitchesFlipTheGuardAndTheAutostartEntry) {
     EXPECT_TRUE(printed.contains("/autostart") && printed.contains("Not a directory"));
     EXPECT_FALSE(panel.launchAtLoginSwitch()->isChecked());
 }
-
-}  // namespace
-}  // namespace sendhold

@@ -1,7 +1,5 @@
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <QFileInfo>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -10,12 +8,11 @@
 #include "settings/Preferences.h"
 #include "settings/PreferencesSeam.h"
 
-namespace sendhold {
-namespace {
+using namespace sendhold;
 
 using PreferencesTest = FreshConfigHome;
 
-QByteArray storedAs(const QByteArray& value) {
+static QByteArray storedAs(const QByteArray& value) {
     return "[General]\nlongPressDuration=" + value + "\n";
 }
 
@@ -51,13 +48,8 @@ TEST_F(PreferencesTest, HostileFilesKeepTheLastGoodNumber) {
         {"folder", [&] { QDir().mkpath(path); }, 0.6},
         {"over 64 KiB", [&] { writeFile(path, full + '\n'); }, 0.6},
         {"64 KiB", [&] { writeFile(path, full); }, 0.7},
-        {"link",
-         [&] {
-             writeFile(path + "2", storedAs("0.8"));
-             ASSERT_EQ(::symlink(name + "2", name), 0);
-         },
-         0.8},
-    };
+        {"link", [&] { ASSERT_EQ(::symlink(name + "2", name), 0); }, 0.8}};
+    writeFile(path + "2", storedAs("0.8"));  // the link's target
     for (const auto& [what, make, after] : cases) {
         QDir(path).removeRecursively();
         writeFile(path, storedAs("0.6"));
@@ -74,7 +66,7 @@ TEST_F(PreferencesTest, HostileFilesKeepTheLastGoodNumber) {
     capture([&] { store.setLongPressDuration(0.9); }, STDERR_FILENO);
     EXPECT_EQ(PreferencesDurationReader(store).storedLongPressDuration(), 0.9);
     QFile::remove(path);
-    replaceFile(path, storedAs("0.3"));
+    writeFile(path, storedAs("0.3"), true);
     store.reload();
     EXPECT_EQ(PreferencesDurationReader(store).storedLongPressDuration(), 0.3);
 }
@@ -103,18 +95,16 @@ TEST_F(PreferencesTest, AnExternalEditReachesTheSharedGuardsNextPressAndThePanel
         KeyboardManager::shared().handleEvent(kEventTypeKeyUp, &up);
         return shown && timers->last == value;
     };
-    EXPECT_TRUE(reaches(0.4));
-    writeFile(store.filePath(), storedAs("0.6"));
-    EXPECT_TRUE(reaches(0.6));
-    store.setLongPressDuration(0.5);
-    EXPECT_TRUE(reaches(0.5));
-    writeFile(store.filePath(), storedAs("0.8"));
-    EXPECT_TRUE(reaches(0.8));
-    replaceFile(store.filePath(), storedAs("0.3"));
-    EXPECT_TRUE(reaches(0.3));
-    QFile::remove(store.filePath());
-    EXPECT_TRUE(reaches(0.4));
+    const QString path = store.filePath();
+    const std::pair<std::function<void()>, double> steps[] = {
+        {[] {}, 0.4},
+        {[&] { writeFile(path, storedAs("0.6")); }, 0.6},
+        {[&] { store.setLongPressDuration(0.5); }, 0.5},
+        {[&] { writeFile(path, storedAs("0.8")); }, 0.8},
+        {[&] { writeFile(path, storedAs("0.3"), true); }, 0.3},
+        {[&] { QFile::remove(path); }, 0.4}};
+    for (const auto& [step, value] : steps) {
+        step();
+        EXPECT_TRUE(reaches(value)) << value;
+    }
 }
-
-}  // namespace
-}  // namespace sendhold

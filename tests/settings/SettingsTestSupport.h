@@ -6,7 +6,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <cstdio>
@@ -21,25 +20,17 @@ class FreshConfigHome : public ::testing::Test {
   protected:
     FreshConfigHome() { qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir_.path())); }
     QString configHome() const { return dir_.path(); }
-
-  private:
     QTemporaryDir dir_;
 };
 
 // Writes in place, or (`replace`) as many editors save: a new file renamed over the old.
 inline void writeFile(const QString& path, const QByteArray& contents, bool replace = false) {
     QDir().mkpath(QFileInfo(path).path());
-    QSaveFile saved(path);
-    QFile inPlace(path);
-    QIODevice& file = replace ? static_cast<QIODevice&>(saved) : inPlace;
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    ASSERT_EQ(file.write(contents), contents.size());
-    if (replace) {
-        ASSERT_TRUE(saved.commit());
-    }
-}
-inline void replaceFile(const QString& path, const QByteArray& contents) {
-    writeFile(path, contents, true);
+    QFile file(replace ? path + ".new" : path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+                file.write(contents) == contents.size() && file.flush());
+    ASSERT_TRUE(!replace ||
+                ::rename(QFile::encodeName(file.fileName()), QFile::encodeName(path)) == 0);
 }
 
 inline QByteArray readFile(const QString& path) {

@@ -11,7 +11,6 @@ done
 
 pids=()
 die() { echo "FAIL: $*" >&2; exit 1; }
-note() { echo "-- $*"; }
 spawn() { "$@" & pid=$!; pids+=("$pid"); }  # its id lands in pid
 stop() { kill "$1" 2>/dev/null; wait "$1" 2>/dev/null; }
 # Ends the processes this script started, newest first, each by its own id.
@@ -39,13 +38,12 @@ sendhold_windows() {
 embedded_icon() { sendhold_windows | awk '$5 == "embedded" {print $1, $2, $3, $4; exit}'; }
 # The popup menu: a top-level window at least as large as the settings panel.
 open_menu() { sendhold_windows | awk '$5 == "toplevel" && $3 >= 270 && $4 >= 175 {print $1, $2, $3, $4; exit}'; }
-has_embedded_icon() { [ -n "$(embedded_icon)" ]; }
-has_open_menu() { [ -n "$(open_menu)" ]; }
+has() { [ -n "$("$@")" ]; }  # has <command>: it printed something
 shoot() { import -window root "$out/$1.png" || die "screenshot $1 failed"; }
 # click_menu <x> <y> <picture>: clicks, waits for the menu (its place lands in mx my mw mh), photographs it.
 click_menu() {
     xdotool mousemove "$1" "$2" click 1
-    wait_until 5 has_open_menu || die "$3: the click opened no menu"
+    wait_until 5 has open_menu || die "$3: the click opened no menu"
     read -r mx my mw mh < <(open_menu)
     sleep 0.3
     shoot "$3"
@@ -98,14 +96,14 @@ sleep 1.5
 gone "$app" && die "with no tray yet Sendhold ended"
 spawn trayer --edge top --align right --widthtype request --height 32 --transparent false --tint 0x404040
 trayer=$pid
-wait_until 15 has_embedded_icon || die "the icon did not appear when the tray came: $(cat "$work/en.out")"
+wait_until 15 has embedded_icon || die "the icon did not appear when the tray came: $(cat "$work/en.out")"
 read -r ix iy iw ih < <(embedded_icon)
 on=$(icon_contrast icon-on 'c > 0.05')
 
 # A second copy leaves at once, silently, and the first goes on.
 timeout 10 "$bin" >"$work/second.out" 2>&1 || die "the second copy exited with $?"
 [ -s "$work/second.out" ] && die "the second copy printed: $(cat "$work/second.out")"
-! gone "$app" && has_embedded_icon || die "the first copy or its icon went away"
+! gone "$app" && has embedded_icon || die "the first copy or its icon went away"
 
 # Idle: no timers tick (context switches of all its threads).
 wakeups() { cat /proc/"$app"/task/*/status | awk '/ctxt_switches/ {s += $2} END {print s}'; }
@@ -117,7 +115,6 @@ click_menu $((ix + iw / 2)) $((iy + ih / 2)) trayer-menu
 xdotool mousemove $((mx + mw - 31)) $((my + 29)) click 1
 off=$(icon_contrast icon-off "c < 0.6 * $on")
 ratio=$(awk -v a="$on" -v b="$off" 'BEGIN {printf "%.3f", (a > 0 ? b / a : 1)}')
-note "off icon at $ratio of the on icon"
 awk -v r="$ratio" 'BEGIN {exit !(r > 0.22 && r < 0.38)}' || die "the off icon is at $ratio, not about 0.3"
 xdotool key ctrl+q
 wait_until 5 gone "$app" || die "Ctrl+Q in the open menu did not end Sendhold"
@@ -128,18 +125,12 @@ stop "$trayer"
 # a left click opens the panel at the pointer, Quit (its last row) ends Sendhold.
 mkdir -p "$XDG_CONFIG_HOME/xfce4/xfconf/xfce-perchannel-xml"
 cat >"$XDG_CONFIG_HOME/xfce4/xfconf/xfce-perchannel-xml/xfce4-panel.xml" <<'XML'
-<?xml version="1.0" encoding="UTF-8"?>
-<channel name="xfce4-panel" version="1.0"><property name="configver" type="int" value="2"/>
-  <property name="panels" type="array"><value type="int" value="1"/><property name="panel-1" type="empty">
-    <property name="position" type="string" value="p=6;x=0;y=0"/><property name="length" type="uint" value="100"/>
-    <property name="size" type="uint" value="30"/><property name="icon-size" type="uint" value="22"/>
-    <property name="plugin-ids" type="array"><value type="int" value="1"/><value type="int" value="2"/></property>
-  </property></property>
-  <property name="plugins" type="empty">
-    <property name="plugin-1" type="string" value="separator"><property name="expand" type="bool" value="true"/></property>
-    <property name="plugin-2" type="string" value="systray"/>
-  </property>
-</channel>
+<?xml version="1.0" encoding="UTF-8"?><channel name="xfce4-panel" version="1.0"><property name="configver" type="int" value="2"/>
+<property name="panels" type="array"><value type="int" value="1"/><property name="panel-1" type="empty"><property name="position" type="string" value="p=6;x=0;y=0"/>
+<property name="length" type="uint" value="100"/><property name="size" type="uint" value="30"/><property name="icon-size" type="uint" value="22"/>
+<property name="plugin-ids" type="array"><value type="int" value="1"/><value type="int" value="2"/></property></property></property>
+<property name="plugins" type="empty"><property name="plugin-1" type="string" value="separator"><property name="expand" type="bool" value="true"/></property>
+<property name="plugin-2" type="string" value="systray"/></property></channel>
 XML
 { read -r DBUS_SESSION_BUS_ADDRESS; read -r bus; } < <(dbus-daemon --session --fork --nopidfile --print-address=1 --print-pid=1)
 export DBUS_SESSION_BUS_ADDRESS
@@ -148,10 +139,10 @@ spawn env NO_AT_BRIDGE=1 xfce4-panel --disable-wm-check >"$work/panel.log" 2>&1
 wait_until 20 sni_host_ready || die "xfce4-panel registered no StatusNotifierItem host"
 start_sendhold sni
 sleep 2
-has_embedded_icon && die "Sendhold used XEmbed although a StatusNotifierItem host was there"
+has embedded_icon && die "Sendhold used XEmbed although a StatusNotifierItem host was there"
 # The icon sits at the right end of the panel (the widest xfce4-panel window).
 read -r px py pw ph _ < <(for w in $(xdotool search --classname '^xfce4-panel$'); do geometry "$w"; done | sort -k3 -n | tail -1)
 click_menu $((px + pw - 16)) $((py + ph / 2)) xfce-menu
 xdotool mousemove $((mx + 40)) $((my + mh - 12)) click 1
 wait_until 5 gone "$app" || die "choosing Quit did not end Sendhold under xfce4-panel"
-note "all checks passed; pictures in $out"
+echo "-- all checks passed; pictures in $out"
