@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <set>
-#include <sstream>
 
 #include "service/ControlHub.h"
 
@@ -15,10 +14,10 @@ struct FakeSession : ActiveSession {
 
 // Records everything the hub does as "; "-separated events.
 struct Recorder : HubOutput {
-    std::ostringstream events;
+    std::string events;
     std::set<ConnectionId> full;  // sockets that take nothing more
     std::optional<std::string> noKeyboards;
-    void add(const std::string& event) { events << event << "; "; }
+    void add(const std::string& event) { events += event + "; "; }
     bool send(ConnectionId id, std::string_view line) override {
         add(std::to_string(id) + "< " + std::string(line.substr(0, line.size() - 1)));
         return !full.count(id);
@@ -30,10 +29,9 @@ struct Recorder : HubOutput {
         return noKeyboards;
     }
     void update(const SteeringState& s) override {
-        std::ostringstream out;
-        out << "update guard=" << s.guardOn << " duration=" << s.storedDuration.value_or(-1)
-            << " composition=" << s.composition.active << s.composition.pending;
-        add(out.str());
+        add("update " + std::to_string(s.guardOn) + " " +
+            std::to_string(s.storedDuration.value_or(-1)) + " " +
+            std::to_string(s.composition.active) + std::to_string(s.composition.pending));
     }
     void disengage() override { add("disengage"); }
 };
@@ -47,120 +45,96 @@ std::string run(const std::vector<std::string>& steps, std::string noKeyboards =
     ControlHub hub(session, out);
     double now = 0;
     for (const std::string& step : steps) {
-        std::istringstream in(step);
-        std::string word;
-        in >> word;
-        const auto id = [&](std::size_t from) { return std::stoull(step.substr(from)); };
+        const std::string arg = step.substr(step.find_first_of(" >") + 1);
+        const auto id = [&] { return std::stoi(step.substr(step[0] == '+' || step[0] == '-')); };
         if (step[0] == '+') {
-            std::uint32_t uid;
-            in >> uid;
-            hub.connected(id(1), Peer{uid, static_cast<std::int32_t>(10 * id(1))}, now);
+            hub.connected(id(), Peer{std::uint32_t(std::stoul(arg)), 10 * id()}, now);
         } else if (step[0] == '-') {
-            hub.disconnected(id(1));
+            hub.disconnected(id());
         } else if (step[0] == '@') {
             now = std::stod(step.substr(1));
-        } else if (word == "session") {
-            in >> word;
-            session.uid = word == "none" ? std::nullopt : std::optional(std::stoul(word));
+        } else if (step.starts_with("session")) {
+            session.uid = arg == "none" ? std::nullopt : std::optional(std::stoul(arg));
             hub.sessionChanged();
-        } else if (word == "tick") {
+        } else if (step == "tick") {
             hub.tick(now);
-        } else if (word == "full") {
-            out.full.insert(id(5));
+        } else if (step.starts_with("full")) {
+            out.full.insert(std::stoul(arg));
         } else {
-            const std::size_t mark = step.find('>');
-            hub.received(std::stoull(step.substr(0, mark)), step.substr(mark + 1), now);
+            hub.received(id(), arg, now);
         }
     }
-    return out.events.str();
+    return out.events;
 }
 
-const std::string refusedBy1001 = "log refused uid 1001 (pid 10): ";
+std::string guarding(int id, bool guard = true) {
+    return "engage guard=" + std::to_string(guard) + "; " + std::to_string(id) +
+           "< STATUS guarding; ";
+}
+std::string standby(int id, bool newer = false) {
+    return std::to_string(id) + "< STATUS standby " +
+           (newer ? "a newer client steers; " : "not the active session; ");
+}
+std::string refused(int id, int uid, const std::string& why) {
+    const std::string n = std::to_string(id);
+    return n + "< REFUSED " + why + "; log refused uid " + std::to_string(uid) + " (pid " + n +
+           "0): " + why + "; close " + n + "; ";
+}
+std::string closed(int id, const std::string& why) {
+    const std::string n = std::to_string(id);
+    return "log closed uid 1000 (pid " + n + "0): " + why + "; close " + n + "; ";
+}
+const std::string update0 = "update 0 -1.000000 00; ";
 
 TEST(ControlHub, DecidesWhoSteersAndWhatEachClientIsTold) {
-    const std::string many = [] {
-        std::string lines;
-        for (int i = 0; i < 63; ++i) lines += "GUARD on\n";
-        return lines;
-    }();
+    std::string many;
+    for (int i = 0; i < 63; ++i) many += "GUARD on\n";
+    const std::string malformed = "malformed message";
     const struct {
         const char* name;
         std::vector<std::string> steps;
         std::string expected;
     } cases[] = {
-        {"authorized", {"+1 1000", "1>HEL", "1>LO 1\n"}, "engage guard=1; 1< STATUS guarding; "},
-        {"other uid",
-         {"+1 1001", "1>HELLO 1\n"},
-         "1< REFUSED not the active session; " + refusedBy1001 +
-             "not the active session; close 1; "},
-        {"remote or no session",
-         {"session none", "+1 1000", "1>HELLO 1\n"},
-         "1< REFUSED not the active session; log refused uid 1000 (pid 10): not the active "
-         "session; close 1; "},
-        {"version",
-         {"+1 1001", "1>HELLO 2\n"},
-         "1< REFUSED protocol version 1 expected; " + refusedBy1001 +
-             "protocol version 1 expected; close 1; "},
+        {"authorized", {"+1 1000", "1>HEL", "1>LO 1\n"}, guarding(1)},
+        {"other uid", {"+1 1001", "1>HELLO 1\n"}, refused(1, 1001, "not the active session")},
+        {"version", {"+1 1001", "1>HELLO 2\n"}, refused(1, 1001, "protocol version 1 expected")},
         {"state follows the steering client only",
          {"+1 1000", "1>HELLO 1\nGUARD off\nDURATION 0.7\nCOMPOSITION active pending\n",
           "session 1001", "1>GUARD on\n"},
-         "engage guard=1; 1< STATUS guarding; update guard=0 duration=-1 composition=00; "
-         "update guard=0 duration=0.7 composition=00; update guard=0 duration=0.7 "
-         "composition=11; disengage; 1< STATUS standby not the active session; "},
+         guarding(1) + update0 + "update 0 0.700000 00; update 0 0.700000 11; disengage; " +
+             standby(1)},
         {"session switch hands over and back",
          {"+1 1000", "1>HELLO 1\nGUARD off\n", "session 1001", "+2 1001", "2>HELLO 1\n",
           "session 1000"},
-         "engage guard=1; 1< STATUS guarding; update guard=0 duration=-1 composition=00; "
-         "disengage; 1< STATUS standby not the active session; engage guard=1; 2< STATUS "
-         "guarding; engage guard=0; 1< STATUS guarding; 2< STATUS standby not the active "
-         "session; "},
+         guarding(1) + update0 + "disengage; " + standby(1) + guarding(2) + guarding(1, false) +
+             standby(2)},
         {"newest client of the user steers; hang-ups hand back",
          {"+1 1000", "+2 1000", "1>HELLO 1\n", "2>HELLO 1\n", "-2", "-1"},
-         "engage guard=1; 1< STATUS guarding; engage guard=1; 2< STATUS guarding; 1< STATUS "
-         "standby a newer client steers; log closed uid 1000 (pid 20): disconnected; close 2; "
-         "engage guard=1; 1< STATUS guarding; log closed uid 1000 (pid 10): disconnected; close "
-         "1; disengage; "},
+         guarding(1) + guarding(2) + standby(1, true) + closed(2, "disconnected") + guarding(1) +
+             closed(1, "disconnected") + "disengage; "},
         {"bad line closes only its connection",
          {"+1 1000", "+2 1000", "1>HELLO 1\n", "2>HELLO 1\nGUARD maybe\n", "1>GUARD off\n"},
-         "engage guard=1; 1< STATUS guarding; engage guard=1; 2< STATUS guarding; 1< STATUS "
-         "standby a newer client steers; 2< REFUSED malformed message; log refused uid 1000 "
-         "(pid 20): malformed message; close 2; engage guard=1; 1< STATUS guarding; update "
-         "guard=0 duration=-1 composition=00; "},
-        {"before HELLO",
-         {"+1 1000", "1>GUARD on\nHELLO 1\n"},
-         "1< REFUSED malformed message; log refused uid 1000 (pid 10): malformed message; "
-         "close 1; "},
-        {"second HELLO",
-         {"+1 1000", "1>HELLO 1\nHELLO 1\n"},
-         "engage guard=1; 1< STATUS guarding; 1< REFUSED malformed message; log refused uid "
-         "1000 (pid 10): malformed message; close 1; disengage; "},
+         guarding(1) + guarding(2) + standby(1, true) + refused(2, 1000, malformed) + guarding(1) +
+             update0},
+        {"before HELLO", {"+1 1000", "1>GUARD on\nHELLO 1\n"}, refused(1, 1000, malformed)},
         {"unknown word",
          {"+1 1000", "1>HELLO 1\n", "1>STATUS guarding\n"},
-         "engage guard=1; 1< STATUS guarding; 1< REFUSED malformed message; log refused uid "
-         "1000 (pid 10): malformed message; close 1; disengage; "},
+         guarding(1) + refused(1, 1000, malformed) + "disengage; "},
         {"too long before its end",
          {"+1 1000", "1>" + std::string(64, 'A')},
-         "1< REFUSED message too long; log refused uid 1000 (pid 10): message too long; close "
-         "1; "},
+         refused(1, 1000, "message too long")},
         {"burst of 64, then 100 a second (on standby: no updates)",
          {"+1 1000", "1>HELLO 1\n", "session 1001", "1>" + many, "@0.02", "1>GUARD on\nGUARD on\n",
           "1>GUARD on\n"},
-         "engage guard=1; 1< STATUS guarding; disengage; 1< STATUS standby not the active "
-         "session; 1< REFUSED too many messages; log refused uid 1000 (pid 10): too many "
-         "messages; close 1; "},
+         guarding(1) + "disengage; " + standby(1) + refused(1, 1000, "too many messages")},
         {"HELLO timeout",
          {"+1 1000", "+2 1000", "@1.5", "2>HELLO 1\n", "@1.99", "tick", "@2", "tick"},
-         "engage guard=1; 2< STATUS guarding; log closed uid 1000 (pid 10): no HELLO in time; "
-         "close 1; "},
+         guarding(2) + closed(1, "no HELLO in time")},
         {"client that does not read is dropped",
          {"+1 1000", "+2 1000", "1>HELLO 1\n", "full 1", "2>HELLO 1\n"},
-         "engage guard=1; 1< STATUS guarding; engage guard=1; 2< STATUS guarding; 1< STATUS "
-         "standby a newer client steers; log closed uid 1000 (pid 10): does not read what it is "
-         "sent; close 1; "},
+         guarding(1) + guarding(2) + standby(1, true) + closed(1, "does not read what it is sent")},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(run(c.steps), c.expected) << c.name;
-    }
+    for (const auto& c : cases) EXPECT_EQ(run(c.steps), c.expected) << c.name;
 }
 
 TEST(ControlHub, TooManyClientsAndNoKeyboards) {
@@ -168,8 +142,8 @@ TEST(ControlHub, TooManyClientsAndNoKeyboards) {
     for (int i = 1; i <= 17; ++i) steps.push_back("+" + std::to_string(i) + " 1000");
     steps.push_back("16>HELLO 1\n");
     EXPECT_EQ(run(steps, "no keyboard found"),
-              "17< REFUSED too many clients; log refused uid 1000 (pid 170): too many clients; "
-              "close 17; engage guard=1; 16< STATUS no-keyboards no keyboard found; ");
+              refused(17, 1000, "too many clients") +
+                  "engage guard=1; 16< STATUS no-keyboards no keyboard found; ");
 }
 
 }  // namespace
