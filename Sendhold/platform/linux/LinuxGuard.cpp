@@ -43,7 +43,7 @@ void installLinuxGuardSeams() {
     }
     auto loop = std::make_shared<QtMainLoop>();
     auto tap =
-        std::make_shared<LinuxKeyboardTap>(std::make_shared<UdevInputSystem>(), guardHooks());
+        std::make_shared<LinuxKeyboardTap>(std::make_shared<UdevInputSystem>(), guardHooks(), loop);
     KeyboardManager::shared().bindSeams(KeyboardManagerSeams{
         .clock = std::make_shared<SteadyClock>(),
         .timers = std::make_shared<LoopTimerScheduler>(loop),
