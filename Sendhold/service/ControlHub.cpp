@@ -93,8 +93,10 @@ bool ControlHub::handle(ConnectionId id, const ClientMessage& message) {
     if (const auto* guard = std::get_if<Guard>(&message)) state.guardOn = guard->on;
     if (const auto* duration = std::get_if<Duration>(&message))
         state.storedDuration = duration->stored;
-    if (const auto* composition = std::get_if<Composition>(&message))
+    if (const auto* composition = std::get_if<Composition>(&message)) {
         state.composition = *composition;
+        ++state.compositionLines;
+    }
     if (steering_ == id) output_.update(state);
     return true;
 }

@@ -23,6 +23,9 @@ struct SteeringState {
     bool guardOn = true;
     std::optional<double> storedDuration;
     control::Composition composition;
+    // How many COMPOSITION lines have come in: a wait for the next one ends
+    // when this changes.
+    std::uint64_t compositionLines = 0;
 };
 
 // The uid that owns seat0's active session, when that session is local.
