@@ -7,13 +7,10 @@
 namespace sendhold {
 namespace {
 
-struct FakeSession : ActiveSession {
+// Plays the seat, and records everything the hub does as "; "-separated events.
+struct Recorder : HubOutput, ActiveSession {
     std::optional<std::uint32_t> uid = 1000;
     std::optional<std::uint32_t> activeLocalUid() override { return uid; }
-};
-
-// Records everything the hub does as "; "-separated events.
-struct Recorder : HubOutput {
     std::string events;
     std::set<ConnectionId> full;  // sockets that take nothing more
     std::optional<std::string> noKeyboards;
@@ -36,13 +33,11 @@ struct Recorder : HubOutput {
     void disengage() override { add("disengage"); }
 };
 
-// Steps: "+ID UID" connects (pid 10*ID), "-ID" hangs up, "ID>bytes" sends,
-// "session UID|none", "tick", "full ID", "@T" sets the time.
-std::string run(const std::vector<std::string>& steps, std::string noKeyboards = "") {
-    FakeSession session;
+// Steps (each followed by a tick): "+ID UID" connects (pid 10*ID), "-ID" hangs up, "ID>bytes"
+// sends, "session UID|none", "full ID", "no-keyboards WHY", "@T" sets the time.
+std::string run(const std::vector<std::string>& steps) {
     Recorder out;
-    if (!noKeyboards.empty()) out.noKeyboards = noKeyboards;
-    ControlHub hub(session, out);
+    ControlHub hub(out, out);
     double now = 0;
     for (const std::string& step : steps) {
         const std::string arg = step.substr(step.find_first_of(" >") + 1);
@@ -54,15 +49,16 @@ std::string run(const std::vector<std::string>& steps, std::string noKeyboards =
         } else if (step[0] == '@') {
             now = std::stod(step.substr(1));
         } else if (step.starts_with("session")) {
-            session.uid = arg == "none" ? std::nullopt : std::optional(std::stoul(arg));
+            out.uid = arg == "none" ? std::nullopt : std::optional(std::stoul(arg));
             hub.sessionChanged();
-        } else if (step == "tick") {
-            hub.tick(now);
+        } else if (step.starts_with("no-keyboards")) {
+            out.noKeyboards = arg;
         } else if (step.starts_with("full")) {
             out.full.insert(std::stoul(arg));
         } else {
             hub.received(id(), arg, now);
         }
+        hub.tick(now);
     }
     return out.events;
 }
@@ -89,14 +85,15 @@ const std::string update0 = "update 0 -1.000000 00; ";
 TEST(ControlHub, DecidesWhoSteersAndWhatEachClientIsTold) {
     std::string many;
     for (int i = 0; i < 63; ++i) many += "GUARD on\n";
-    const std::string malformed = "malformed message";
+    std::vector<std::string> crowd{"no-keyboards no keyboard found"};
+    for (int i = 1; i <= 17; ++i) crowd.push_back("+" + std::to_string(i) + " 1000");
+    crowd.push_back("16>HELLO 1\n");
     const struct {
         const char* name;
         std::vector<std::string> steps;
         std::string expected;
     } cases[] = {
-        {"authorized", {"+1 1000", "1>HEL", "1>LO 1\n"}, guarding(1)},
-        {"other uid", {"+1 1001", "1>HELLO 1\n"}, refused(1, 1001, "not the active session")},
+        {"other uid", {"+1 1001", "1>HEL", "1>LO 1\n"}, refused(1, 1001, "not the active session")},
         {"version", {"+1 1001", "1>HELLO 2\n"}, refused(1, 1001, "protocol version 1 expected")},
         {"state follows the steering client only",
          {"+1 1000", "1>HELLO 1\nGUARD off\nDURATION 0.7\nCOMPOSITION active pending\n",
@@ -114,36 +111,34 @@ TEST(ControlHub, DecidesWhoSteersAndWhatEachClientIsTold) {
              closed(1, "disconnected") + "disengage; "},
         {"bad line closes only its connection",
          {"+1 1000", "+2 1000", "1>HELLO 1\n", "2>HELLO 1\nGUARD maybe\n", "1>GUARD off\n"},
-         guarding(1) + guarding(2) + standby(1, true) + refused(2, 1000, malformed) + guarding(1) +
-             update0},
-        {"before HELLO", {"+1 1000", "1>GUARD on\nHELLO 1\n"}, refused(1, 1000, malformed)},
-        {"unknown word",
-         {"+1 1000", "1>HELLO 1\n", "1>STATUS guarding\n"},
-         guarding(1) + refused(1, 1000, malformed) + "disengage; "},
-        {"too long before its end",
-         {"+1 1000", "1>" + std::string(64, 'A')},
-         refused(1, 1000, "message too long")},
+         guarding(1) + guarding(2) + standby(1, true) + refused(2, 1000, "malformed message") +
+             guarding(1) + update0},
+        {"before HELLO",
+         {"+1 1000", "1>GUARD on\nHELLO 1\n"},
+         refused(1, 1000, "malformed message")},
+        {"63 bytes fit, 64 are too long before their end",
+         {"+1 1000", "1>HELLO 1\nDURATION 0." + std::string(51, '0') + "5\n",
+          "1>" + std::string(64, 'A')},
+         guarding(1) + "update 1 0.000000 00; " + refused(1, 1000, "message too long") +
+             "disengage; "},
         {"burst of 64, then 100 a second (on standby: no updates)",
          {"+1 1000", "1>HELLO 1\n", "session 1001", "1>" + many, "@0.02", "1>GUARD on\nGUARD on\n",
           "1>GUARD on\n"},
          guarding(1) + "disengage; " + standby(1) + refused(1, 1000, "too many messages")},
         {"HELLO timeout",
-         {"+1 1000", "+2 1000", "@1.5", "2>HELLO 1\n", "@1.99", "tick", "@2", "tick"},
+         {"+1 1000", "+2 1000", "@1.5", "2>HELLO 1\n", "@1.99", "@2"},
          guarding(2) + closed(1, "no HELLO in time")},
         {"client that does not read is dropped",
          {"+1 1000", "+2 1000", "1>HELLO 1\n", "full 1", "2>HELLO 1\n"},
          guarding(1) + guarding(2) + standby(1, true) + closed(1, "does not read what it is sent")},
+        {"too many clients; no keyboards", crowd,
+         refused(17, 1000, "too many clients") +
+             "engage guard=1; 16< STATUS no-keyboards no keyboard found; "},
+        {"no local session",
+         {"session none", "+1 1000", "1>HELLO 1\n"},
+         refused(1, 1000, "not the active session")},
     };
     for (const auto& c : cases) EXPECT_EQ(run(c.steps), c.expected) << c.name;
-}
-
-TEST(ControlHub, TooManyClientsAndNoKeyboards) {
-    std::vector<std::string> steps;
-    for (int i = 1; i <= 17; ++i) steps.push_back("+" + std::to_string(i) + " 1000");
-    steps.push_back("16>HELLO 1\n");
-    EXPECT_EQ(run(steps, "no keyboard found"),
-              refused(17, 1000, "too many clients") +
-                  "engage guard=1; 16< STATUS no-keyboards no keyboard found; ");
 }
 
 }  // namespace

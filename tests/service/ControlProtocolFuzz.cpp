@@ -1,6 +1,5 @@
-// libFuzzer target: the control protocol's reader and parsers on arbitrary
-// bytes. Besides not crashing, every line that parses encodes back to a line
-// that fits and parses the same.
+// libFuzzer target: the protocol's reader and parsers on any bytes; every line
+// that parses must encode back to a line that fits and parses the same.
 #include <cstdint>
 #include <cstdlib>
 

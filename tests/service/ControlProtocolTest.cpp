@@ -16,13 +16,10 @@ TEST(ControlProtocol, ParsesClientLinesStrictly) {
         std::string line;
         ClientLine expected;
     } cases[] = {
-        {"HELLO 7", msg(Hello{7})},
-        {"GUARD off", msg(Guard{false})},
         {"DURATION absent", msg(Duration{})},
         {"DURATION -1e3", msg(Duration{-1000})},
         {longest, msg(Duration{5e-52})},
         {longest + "1", LineError::TooLong},
-        {"COMPOSITION active", msg(Composition{true, false})},
         {"COMPOSITION none pending", msg(Composition{false, true})},
     };
     for (const auto& c : cases) EXPECT_EQ(parseClientLine(c.line), c.expected) << c.line;
@@ -38,7 +35,6 @@ TEST(ControlProtocol, ParsesClientLinesStrictly) {
 }
 
 TEST(ControlProtocol, ServiceLinesRoundTripWithReasonsMadeFit) {
-    const std::string tooLong(80, 'x');
     const struct {
         ServiceMessage message;
         std::string line;
@@ -47,12 +43,9 @@ TEST(ControlProtocol, ServiceLinesRoundTripWithReasonsMadeFit) {
         {Status{StatusKind::NoKeyboards, "no keyboard"}, "STATUS no-keyboards no keyboard"},
         {Status{StatusKind::Standby, " a  newer\tclient "}, "STATUS standby a newer?client"},
         {Refused{""}, "REFUSED -"},
-        {Refused{tooLong}, "REFUSED " + tooLong.substr(0, 55)},
+        {Refused{std::string(80, 'x')}, "REFUSED " + std::string(55, 'x')},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(encode(c.message), c.line + "\n");
-        EXPECT_TRUE(std::holds_alternative<ServiceMessage>(parseServiceLine(c.line))) << c.line;
-    }
+    for (const auto& c : cases) EXPECT_EQ(encode(c.message), c.line + "\n");
 }
 
 }  // namespace
