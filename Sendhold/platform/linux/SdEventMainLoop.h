@@ -14,7 +14,8 @@ namespace sendhold {
 
 // The main loop of a process without a toolkit, on libsystemd's sd-event.
 // Timers run on CLOCK_MONOTONIC with microsecond accuracy: a long-press
-// threshold must not fire late because the loop batched its wake-ups.
+// threshold must not fire late because the loop batched its wake-ups. Like
+// epoll, it takes one watch per descriptor at a time.
 class SdEventMainLoop final : public MainLoop {
   public:
     // Throws std::system_error when sd-event cannot set up the loop.

@@ -9,6 +9,7 @@
 //   guard real                  the guard itself decides, every press short
 //   in-guard KEY=V: CMD; ...    commands run inside the guard (once), with
 //   on-grab N: CMD; ...         ...inside the next grab of N; and wait-let-go N
+//   N trip-then-destroy         a tap of its own takes N, trips and is destroyed
 #include <sys/ioctl.h>
 #include <systemd/sd-event.h>
 
@@ -153,6 +154,11 @@ struct Scenario {
         } else if (verb == "wait-let-go") {
             for (int i = 0; i < 300 && device(a[0])->grabbed(); ++i)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        } else if (verb == "trip-then-destroy") {  // the trip stays queued on the loop
+            auto doomed =
+                std::make_unique<LinuxKeyboardTap>(system, GuardHooks{}, loop, TapOptions{0.1, 1});
+            doomed->create(), doomed->enable(), device(words[0])->key(KEY_A, 1);
+            execute("wait-let-go " + words[0]);
         } else if (verb == "grab-elsewhere") {
             std::cout << "  other program's grab: " << ioctl(device(words[0])->open(), EVIOCGRAB, 1)
                       << '\n';
