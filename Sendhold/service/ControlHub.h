@@ -23,6 +23,9 @@ struct SteeringState {
     bool guardOn = true;
     std::optional<double> storedDuration;
     control::Composition composition;
+    // How many COMPOSITION lines have come in: a wait for the next one ends
+    // when this changes.
+    std::uint64_t compositionLines = 0;
 };
 
 // The uid that owns seat0's active session, when that session is local.
@@ -67,7 +70,8 @@ class ControlHub {
     ControlHub(ActiveSession& session, HubOutput& output, Limits limits);
     ControlHub(ActiveSession& session, HubOutput& output) : ControlHub(session, output, Limits{}) {}
 
-    // A new connection; refused at once when there are too many.
+    // A new connection; refused at once when there are too many, unless it
+    // comes from the active user and can take the place of somebody else's.
     void connected(ConnectionId id, Peer peer, double now);
     // Bytes read from a connection.
     void received(ConnectionId id, std::string_view bytes, double now);

@@ -1,7 +1,5 @@
-// libFuzzer target: the control protocol's reader and parsers on arbitrary
-// bytes. Besides not crashing, every line that parses encodes back to a line
-// that fits and parses the same.
-#include <cmath>
+// libFuzzer target: the protocol's reader and parsers on any bytes; every line
+// that parses must encode back to a line that fits and parses the same.
 #include <cstdint>
 #include <cstdlib>
 
@@ -13,14 +11,6 @@ namespace {
 
 void require(bool condition) {
     if (!condition) std::abort();
-}
-
-bool sameMessage(const ClientMessage& a, const ClientMessage& b) {
-    auto* da = std::get_if<Duration>(&a);
-    auto* db = std::get_if<Duration>(&b);
-    if (da && db && da->stored && db->stored && std::isnan(*da->stored))
-        return std::isnan(*db->stored);
-    return a == b;
 }
 
 std::string_view withoutNewline(const std::string& line) {
@@ -41,9 +31,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         require(line.size() < maxLineBytes);
         const ClientLine client = parseClientLine(line);
         if (auto* m = std::get_if<ClientMessage>(&client)) {
-            auto again = parseClientLine(withoutNewline(encode(*m)));
+            const std::string encoded = encode(*m);
+            auto again = parseClientLine(withoutNewline(encoded));
             require(std::holds_alternative<ClientMessage>(again) &&
-                    sameMessage(std::get<ClientMessage>(again), *m));
+                    encode(std::get<ClientMessage>(again)) == encoded);
         }
         const ServiceLine service = parseServiceLine(line);
         if (auto* m = std::get_if<ServiceMessage>(&service)) require(encode(*m) == line + "\n");

@@ -7,8 +7,9 @@ namespace sendhold {
 
 // The one main loop a process runs everything on, as the keyboard hook sees
 // it: readable descriptors and one-shot timers enter it as callbacks. Two
-// implementations: Qt's event loop (the tray app, direct mode) and sd-event
-// (the keyboard service, which has no toolkit).
+// implementations: QtMainLoop on Qt's event loop (the tray app, direct mode)
+// and SdEventMainLoop on sd-event (the keyboard service, which has no toolkit).
+// All but postFromAnyThread belong to the loop's own thread.
 class MainLoop {
   public:
     // A registration. Destroying it stops it for good, also from inside its own
