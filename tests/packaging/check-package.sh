@@ -23,7 +23,7 @@ version=$(sed -n 's/^project(Sendhold VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLis
 [ "$(field Version)" = "$version" ] || fail "Version '$(field Version)' is not the project's $version"
 [ "$(field Architecture)" = "$(dpkg --print-architecture)" ] || fail "Architecture $(field Architecture)"
 depends=$(field Depends)
-for lib in libqt6widgets6 libevdev2 libudev1 libc6; do
+for lib in libqt6widgets6 libevdev2 libudev1 libc6 acl; do
     [[ "$depends" == *"$lib"* ]] || fail "Depends lacks $lib: $depends"
 done
 
