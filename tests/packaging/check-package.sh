@@ -55,7 +55,7 @@ done
 grep -q '/run/udev' "$work/control/postinst" || fail "postinst does not test /run/udev"
 dpkg-deb -x "$deb" "$work/root"
 # Nobody but the service may open keyboards: no uaccess grant anywhere.
-! grep -rl uaccess "$work/root" || fail "the package grants uaccess"
+! grep -rlI uaccess "$work/root" || fail "the package grants uaccess"
 units="$work/root/lib/systemd/system"
 grep -qx 'ListenStream=/run/sendhold/control.sock' "$units/sendhold.socket" || fail "socket path"
 grep -qx 'ExecStart=/usr/libexec/sendhold/sendholdd' "$units/sendhold.service" || fail "ExecStart"
