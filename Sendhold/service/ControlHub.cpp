@@ -61,9 +61,14 @@ void ControlHub::received(ConnectionId id, std::string_view bytes, double now) {
         if (const auto* error = std::get_if<LineError>(&parsed))
             return refuse(id,
                           *error == LineError::TooLong ? "message too long" : "malformed message");
-        if (!handle(id, std::get<ClientMessage>(parsed))) return;
+        if (!handle(id, std::get<ClientMessage>(parsed), now)) return;
     }
     if (!fits) refuse(id, "message too long");
+}
+
+bool ControlHub::awaitsComposition(double now) const {
+    const SteeringState* state = steeringState();
+    return state && state->composition.pending && now - state->compositionAt < pendingFreshSeconds;
 }
 
 void ControlHub::disconnected(ConnectionId id) {
@@ -93,7 +98,7 @@ bool ControlHub::takeToken(Connection& connection, double now) {
     return true;
 }
 
-bool ControlHub::handle(ConnectionId id, const ClientMessage& message) {
+bool ControlHub::handle(ConnectionId id, const ClientMessage& message, double now) {
     Connection& connection = connections_.at(id);
     if (const auto* hello = std::get_if<Hello>(&message)) {
         if (!connection.authorized) return this->hello(id, connection, hello->version);
@@ -110,6 +115,7 @@ bool ControlHub::handle(ConnectionId id, const ClientMessage& message) {
     if (const auto* composition = std::get_if<Composition>(&message)) {
         state.composition = *composition;
         ++state.compositionLines;
+        state.compositionAt = now;
     }
     if (steering_ == id) output_.update(state);
     return true;

@@ -26,7 +26,13 @@ struct SteeringState {
     // How many COMPOSITION lines have come in: a wait for the next one ends
     // when this changes.
     std::uint64_t compositionLines = 0;
+    // When the last COMPOSITION line came in. The client tells when a key goes
+    // to the input method, but not when that key is given up: a `pending`
+    // older than pendingFreshSeconds no longer holds Return back.
+    double compositionAt = 0;
 };
+
+inline constexpr double pendingFreshSeconds = 0.05;
 
 // The uid that owns seat0's active session, when that session is local.
 class ActiveSession {
@@ -84,6 +90,10 @@ class ControlHub {
 
     std::optional<ConnectionId> steering() const { return steering_; }
     const SteeringState* steeringState() const;
+    // Whether Return going down now should wait for the steering client's next
+    // COMPOSITION line: its last one said a key's outcome is on its way, and
+    // said it less than pendingFreshSeconds ago.
+    bool awaitsComposition(double now) const;
     std::size_t connectionCount() const { return connections_.size(); }
 
   private:
@@ -101,7 +111,7 @@ class ControlHub {
 
     bool takeToken(Connection& connection, double now);
     // False when the connection was closed.
-    bool handle(ConnectionId id, const control::ClientMessage& message);
+    bool handle(ConnectionId id, const control::ClientMessage& message, double now);
     bool hello(ConnectionId id, Connection& connection, unsigned version);
     void refuse(ConnectionId id, std::string_view reason);
     void drop(ConnectionId id, std::string_view why);

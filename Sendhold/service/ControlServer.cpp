@@ -89,7 +89,8 @@ bool ControlServer::steeringClientComposes(double wait) {
     if (!id || !state) return false;
     const std::uint64_t seen = state->compositionLines;
     const double deadline = now() + wait;
-    while (state->composition.pending && state->compositionLines == seen) {
+    const bool awaits = hub_.awaitsComposition(now());
+    while (awaits && state->composition.pending && state->compositionLines == seen) {
         const double left = deadline - now();
         if (left <= 0) break;
         pollfd ready{clients_.at(*id).fd, POLLIN, 0};

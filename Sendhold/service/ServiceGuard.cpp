@@ -57,7 +57,8 @@ std::optional<std::string> ServiceGuard::engage(const SteeringState& state) {
         tap_->enable();
         engaged_ = true;
     }
-    if (tap_->takenKeyboardCount() == 0) return "no keyboard found";
+    // Keyboards held down at this moment, and ones plugged in later, are taken
+    // as soon as they can be: the hook guards from here on.
     return std::nullopt;
 }
 

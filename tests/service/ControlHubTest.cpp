@@ -34,7 +34,8 @@ struct Recorder : HubOutput, ActiveSession {
 };
 
 // Steps (each followed by a tick): "+ID UID" connects (pid 10*ID), "-ID" hangs up, "ID>bytes"
-// sends, "session UID|none", "full ID", "no-keyboards WHY", "@T" sets the time.
+// sends, "session UID|none", "full ID", "no-keyboards WHY", "@T" sets the time, "awaits?"
+// records whether Return would wait for the next COMPOSITION line.
 std::string run(const std::vector<std::string>& steps) {
     Recorder out;
     ControlHub hub(out, out);
@@ -53,6 +54,8 @@ std::string run(const std::vector<std::string>& steps) {
             hub.sessionChanged();
         } else if (step.starts_with("no-keyboards")) {
             out.noKeyboards = arg;
+        } else if (step == "awaits?") {
+            out.add("awaits " + std::to_string(hub.awaitsComposition(now)));
         } else if (step.starts_with("full")) {
             out.full.insert(std::stoul(arg));
         } else {
@@ -100,6 +103,11 @@ TEST(ControlHub, DecidesWhoSteersAndWhatEachClientIsTold) {
           "session 1001", "1>GUARD on\n"},
          guarding(1) + update0 + "update 0 0.700000 00; update 0 0.700000 11; disengage; " +
              standby(1)},
+        {"a pending composition holds Return back only while fresh",
+         {"+1 1000", "1>HELLO 1\n", "@1", "1>COMPOSITION none pending\n", "awaits?", "@1.049",
+          "awaits?", "@1.051", "awaits?", "1>COMPOSITION active\n", "awaits?"},
+         guarding(1) + "update 1 -1.000000 01; awaits 1; awaits 1; awaits 0; " +
+             "update 1 -1.000000 10; awaits 0; "},
         {"session switch hands over and back",
          {"+1 1000", "1>HELLO 1\nGUARD off\n", "session 1001", "+2 1001", "2>HELLO 1\n",
           "session 1000"},
