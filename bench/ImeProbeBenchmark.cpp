@@ -1,10 +1,14 @@
-// What the guard pays for asking the composition probe. Run it inside a
-// session bus (dbus-run-session) so that the probe holds a live connection, as
-// it does on a desktop; every figure is best read against BM_ReadBool, a plain
-// memory read measured in the same run.
+// What a Return decision pays for the composition state: in one process, the
+// guard asks the probe; with the keyboard service, the service reads the state
+// its client last told it. Run it inside a session bus (dbus-run-session) so
+// that the probe holds a live connection, as it does on a desktop; every
+// figure is best read against BM_ReadBool, a plain memory read measured in the
+// same run.
 #include <benchmark/benchmark.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
+#include <systemd/sd-event.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -12,8 +16,10 @@
 #include <chrono>
 #include <memory>
 
+#include "platform/linux/SdEventMainLoop.h"
 #include "platform/linux/ime/ContextTracker.h"
 #include "platform/linux/ime/ImeCompositionProbe.h"
+#include "service/ControlServer.h"
 
 namespace sendhold::ime {
 namespace {
@@ -75,6 +81,63 @@ void BM_WaitBound(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_WaitBound)->Unit(benchmark::kMillisecond)->Iterations(50);
+
+// The keyboard service's side: a server with one steering client, on its own
+// sd-event loop.
+struct ServiceSide : ActiveSession, GuardControl {
+    std::optional<std::uint32_t> activeLocalUid() override { return getuid(); }
+    std::optional<std::string> engage(const SteeringState&) override { return std::nullopt; }
+    void update(const SteeringState&) override {}
+    void disengage() override {}
+
+    std::shared_ptr<SdEventMainLoop> loop = std::make_shared<SdEventMainLoop>();
+    std::string path = "/tmp/sendhold-bench-" + std::to_string(getpid()) + ".sock";
+    std::unique_ptr<ControlServer> server;
+    int client = -1;
+
+    ServiceSide() {
+        server = std::make_unique<ControlServer>(loop, openListenSocket(path), *this, *this);
+        client = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        path.copy(a.sun_path, sizeof a.sun_path - 1);
+        connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        tell("HELLO 1\nCOMPOSITION active\n");
+    }
+    ~ServiceSide() override {
+        close(client);
+        server.reset();
+        unlink(path.c_str());
+    }
+    // Sends lines and lets the loop read them.
+    void tell(const std::string& lines) {
+        send(client, lines.data(), lines.size(), 0);
+        for (int i = 0; i < 20; ++i) sd_event_run(loop->event(), 1000);
+    }
+};
+
+// The common case: nothing pending, the held state answers.
+void BM_ServiceHeldState(benchmark::State& state) {
+    ServiceSide side;
+    for (auto _ : state) benchmark::DoNotOptimize(side.server->steeringClientComposes(0.008));
+    state.SetLabel(side.server->steeringClientComposes(0) ? "composing" : "idle");
+}
+BENCHMARK(BM_ServiceHeldState);
+
+// A key's outcome is pending and the client's answer is already on its way:
+// the service reads that one line from the client's socket.
+void BM_ServicePendingAnswered(benchmark::State& state) {
+    ServiceSide side;
+    for (auto _ : state) {
+        state.PauseTiming();
+        side.tell("COMPOSITION active pending\n");
+        const std::string answer = "COMPOSITION active\n";
+        send(side.client, answer.data(), answer.size(), 0);
+        state.ResumeTiming();
+        benchmark::DoNotOptimize(side.server->steeringClientComposes(0.008));
+    }
+}
+BENCHMARK(BM_ServicePendingAnswered)->Iterations(2000);
 
 }  // namespace
 }  // namespace sendhold::ime
