@@ -16,38 +16,49 @@ namespace sendhold {
 // Answers asynchronously, on the main loop: nothing here waits for the bus.
 void checkTrayHost(std::function<void(bool present)> answer);
 
-// Waits for a tray host with a bounded number of checks spaced out by growing
-// delays, then stops for good: an idle program makes no wake-ups.
+// Waits for a tray host: checks at once, then again whenever one may have
+// come (a StatusNotifierWatcher taking its name or a host registering with it
+// on the session bus; on X11, a tray manager announcing its selection), and
+// after each of a few delays. Past the last delay it reports that it gave up,
+// yet a host that comes later still brings the icon. Nothing ticks meanwhile.
 class TrayHostWatch : public QObject {
     Q_OBJECT
   public:
     // Asks whether a host is there and calls back with the answer, now or later.
     using Probe = std::function<void(std::function<void(bool)> answer)>;
 
-    // The default schedule: about six minutes in all, from a quarter second
-    // up to one minute between checks.
+    // The default schedule: one more check after about six minutes, the
+    // notices being the real watch.
     static std::vector<int> defaultDelaysMs();
 
     TrayHostWatch(Probe probe, std::vector<int> delaysMs, QObject* parent = nullptr);
 
-    // Checks at once, then after each delay in turn until the probe answers
-    // true. An answer to a check made before a restart is ignored.
+    // Checks at once, then after each delay in turn and on every notice until
+    // the probe answers true. An answer to a check made before a restart is
+    // ignored. Notices are listened to only on a real display (xcb, wayland).
     void start();
-    bool isWaiting() const { return timer_.isActive() || asking_; }
+    bool isWaiting() const { return timer_.isActive() || asking_ > 0; }
+
+  public slots:
+    // A tray host may have come: checks, outside the schedule.
+    void recheck();
 
   signals:
     void hostAppeared();
     void gaveUp();
 
   private:
-    void check();
-    void answered(bool present);
+    void check(bool scheduled);
+    void answered(bool present, bool scheduled);
+    void listenForHosts();
 
     Probe probe_;
     std::vector<int> delaysMs_;
     std::size_t next_ = 0;
     std::uint64_t round_ = 0;
-    bool asking_ = false;
+    int asking_ = 0;  // scheduled checks not answered yet
+    bool found_ = false;
+    bool listening_ = false;
     QTimer timer_;
 };
 

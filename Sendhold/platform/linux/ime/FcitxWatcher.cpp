@@ -1,13 +1,13 @@
 #include "FcitxWatcher.h"
 
 #include <chrono>
+#include <cstdlib>
+#include <string>
 
 namespace sendhold::ime {
 
 namespace {
-constexpr int kRetryMs = 3000;
-// A bus that refused monitoring will most likely refuse it again.
-constexpr int kRefusedRetryMs = 60000;
+constexpr int kAgainMs = 500;
 
 const char* const kMonitorRules[] = {
     "type='signal',interface='org.fcitx.Fcitx.InputContext1'",
@@ -17,22 +17,41 @@ const char* const kMonitorRules[] = {
     "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
     "member='NameOwnerChanged'",
 };
+
+// The session bus's socket file as sd-bus finds it: the address's first
+// unix path, else $XDG_RUNTIME_DIR/bus. Empty when there is none to watch.
+std::string sessionBusSocket() {
+    if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"); address && *address) {
+        const std::string text = address;
+        const auto at = text.find("unix:path=");
+        if (at == std::string::npos || text.find_first_of(";", 0) < at) return {};
+        return text.substr(at + 10, text.find_first_of(",;", at) - at - 10);
+    }
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    return runtime && *runtime ? std::string(runtime) + "/bus" : std::string();
+}
 }  // namespace
 
 FcitxWatcher::FcitxWatcher() {
-    retry_.setSingleShot(true);
-    QObject::connect(&retry_, &QTimer::timeout, this, [this] { tryConnect(); });
-    tryConnect();
+    again_.setSingleShot(true);
+    QObject::connect(&again_, &QTimer::timeout, this, [this] { tryConnect(); });
+    if (!tryConnect()) waitForBus();
+}
+
+void FcitxWatcher::waitForBus() {
+    if (busWatch_) return;
+    const std::string socket = sessionBusSocket();
+    if (socket.empty()) return;
+    busWatch_ = std::make_unique<PathWatch>(socket, [this] {
+        if (!connection_ && !tryConnect()) again_.start(kAgainMs);
+    });
 }
 
 FcitxWatcher::~FcitxWatcher() = default;
 
-void FcitxWatcher::tryConnect() {
+bool FcitxWatcher::tryConnect() {
     sd_bus* bus = nullptr;
-    if (sd_bus_open_user_with_description(&bus, "sendhold-fcitx5") < 0) {
-        retry_.start(kRetryMs);
-        return;
-    }
+    if (sd_bus_open_user_with_description(&bus, "sendhold-fcitx5") < 0) return false;
     // Who owns Fcitx5's name now; a change between this answer and the
     // monitoring is caught by the match rule, later ones by the monitor.
     int r = sd_bus_call_method_async(
@@ -60,8 +79,7 @@ void FcitxWatcher::tryConnect() {
     sd_bus_message_unref(call);
     if (r < 0) {
         sd_bus_unref(bus);
-        retry_.start(kRetryMs);
-        return;
+        return false;
     }
     tracker_.clear();
     handler_.fcitxIs({});
@@ -72,16 +90,18 @@ void FcitxWatcher::tryConnect() {
             // Before monitoring, only the name change asked for above arrives.
             handler_.handle(m, std::chrono::steady_clock::now());
         },
-        [this](BusConnection* which) { onClosed(which, kRetryMs); });
+        [this](BusConnection* which) { onClosed(which); });
+    busWatch_.reset();
+    return true;
 }
 
-void FcitxWatcher::onClosed(BusConnection* which, int retryMs) {
+void FcitxWatcher::onClosed(BusConnection* which) {
     if (which != connection_.get()) return;
     tracker_.clear();
     monitoring_ = false;
     connection_->detach();
     connection_.release()->deleteLater();
-    retry_.start(retryMs);
+    waitForBus();
 }
 
 int FcitxWatcher::onFcitxOwner(sd_bus_message* m, void* userdata, sd_bus_error*) {
@@ -95,14 +115,12 @@ int FcitxWatcher::onFcitxOwner(sd_bus_message* m, void* userdata, sd_bus_error*)
 int FcitxWatcher::onBecameMonitor(sd_bus_message* m, void* userdata, sd_bus_error*) {
     auto* self = static_cast<FcitxWatcher*>(userdata);
     if (sd_bus_message_is_method_error(m, nullptr)) {
-        // Refused (a bus without monitoring, or a policy against it): give up
-        // this connection; the probe answers false for Fcitx5. A connection
-        // lost before the answer is retried sooner.
-        const bool lost = sd_bus_message_is_method_error(m, SD_BUS_ERROR_NO_REPLY);
+        // Refused (a bus without monitoring, or a policy against it), or
+        // lost before the answer: give up this connection until a bus
+        // appears anew; the probe answers false for Fcitx5.
         if (self->connection_) {
             auto* which = self->connection_.get();
-            const int retryMs = lost ? kRetryMs : kRefusedRetryMs;
-            QTimer::singleShot(0, self, [self, which, retryMs] { self->onClosed(which, retryMs); });
+            QTimer::singleShot(0, self, [self, which] { self->onClosed(which); });
         }
         return 1;
     }

@@ -2,7 +2,6 @@
 
 #include <signal.h>
 
-#include <QFileInfo>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -13,10 +12,6 @@
 namespace sendhold::ime {
 
 namespace {
-// How often to look for a daemon while none is joined, besides the address
-// file's change notices (which miss a directory that does not exist yet).
-constexpr int kRetryMs = 3000;
-
 const char* const kMatchRules[] = {
     // eavesdrop= lets the same rules work on a plain dbus-daemon standing in
     // for ibus-daemon, which itself delivers such messages without it.
@@ -49,29 +44,16 @@ IBusWatcher::IBusWatcher() {
     addressFile_ =
         ibusAddressFilePath([](const char* name) { return std::getenv(name); }, ibusMachineId())
             .value_or(std::string());
-    QObject::connect(&files_, &QFileSystemWatcher::fileChanged, this, [this] { tryConnect(); });
-    QObject::connect(&files_, &QFileSystemWatcher::directoryChanged, this,
-                     [this] { tryConnect(); });
-    retry_.setInterval(kRetryMs);
-    QObject::connect(&retry_, &QTimer::timeout, this, [this] { tryConnect(); });
-    retry_.start();
+    // With IBUS_ADDRESS set the file does not matter, but a restarted daemon
+    // still rewrites it: it is the only notice of one.
+    if (!addressFile_.empty())
+        fileWatch_ = std::make_unique<PathWatch>(addressFile_, [this] { tryConnect(); });
     tryConnect();
 }
 
 IBusWatcher::~IBusWatcher() = default;
 
-void IBusWatcher::watchAddressFile() {
-    if (addressFile_.empty()) return;
-    const QString file = QString::fromStdString(addressFile_);
-    const QString dir = QFileInfo(file).absolutePath();
-    // Rewriting the file may replace it: both are watched, and again after
-    // every change because a replaced file drops out of the watch.
-    if (QFileInfo::exists(dir) && !files_.directories().contains(dir)) files_.addPath(dir);
-    if (QFileInfo::exists(file) && !files_.files().contains(file)) files_.addPath(file);
-}
-
 void IBusWatcher::tryConnect() {
-    watchAddressFile();
     const auto address = daemonAddress(addressFile_);
     if (connection_) {
         // A rewritten file naming another address means a new daemon.
@@ -80,7 +62,7 @@ void IBusWatcher::tryConnect() {
     }
     if (!address) return;
     if (!isUnixSocketAddress(*address)) {
-        // Said once per address: the file watch and the retry come back here.
+        // Said once per address: every change to the file comes back here.
         if (*address != refusedAddress_) {
             warn("ignoring an IBus address that is not a unix socket");
         }
@@ -117,7 +99,6 @@ void IBusWatcher::tryConnect() {
     connection_ = std::make_unique<BusConnection>(
         bus, [this](sd_bus_message* m) { handler_.handle(m, std::chrono::steady_clock::now()); },
         [this](BusConnection* which) { onClosed(which); });
-    retry_.stop();
 }
 
 void IBusWatcher::onClosed(BusConnection* which) {
@@ -129,7 +110,6 @@ void IBusWatcher::onClosed(BusConnection* which) {
         connection_->detach();
         connection_.release()->deleteLater();
     }
-    retry_.start();
 }
 
 int IBusWatcher::onDaemonName(sd_bus_message* m, void* userdata, sd_bus_error*) {

@@ -1,14 +1,13 @@
 #pragma once
 
-#include <QFileSystemWatcher>
 #include <QObject>
-#include <QTimer>
 #include <memory>
 #include <string>
 
 #include "BusConnection.h"
 #include "ContextTracker.h"
 #include "IBusMessages.h"
+#include "PathWatch.h"
 
 namespace sendhold::ime {
 
@@ -18,8 +17,8 @@ namespace sendhold::ime {
 // makes besides the match rules are GetNameOwner and the daemon's
 // CurrentInputContext, once per connection, to learn who speaks for the daemon
 // and the focus. Only unix-socket addresses are joined. When the daemon goes away everything is
-// forgotten; the address file is watched so that a restarted daemon is
-// joined again.
+// forgotten. The address file is watched (inotify, no timer) so that a daemon
+// started or restarted later is joined: it writes the file once it listens.
 class IBusWatcher : public QObject {
   public:
     IBusWatcher();
@@ -37,7 +36,6 @@ class IBusWatcher : public QObject {
     void tryConnect();
     // Forgets the connection `which` (the current one when null).
     void onClosed(BusConnection* which = nullptr);
-    void watchAddressFile();
     static int onDaemonName(sd_bus_message* m, void* userdata, sd_bus_error* error);
     static int onCurrentInputContext(sd_bus_message* m, void* userdata, sd_bus_error* error);
 
@@ -48,8 +46,7 @@ class IBusWatcher : public QObject {
     std::string refusedAddress_;
     bool focusAnswered_ = false;
     std::string addressFile_;
-    QFileSystemWatcher files_;
-    QTimer retry_;
+    std::unique_ptr<PathWatch> fileWatch_;
 };
 
 }  // namespace sendhold::ime
