@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Resident memory at rest: Sendhold next to a bare Qt tray icon program, each
 # under the same Xvfb with trayer, on a private session bus and home, after
-# settling. Prints both (VmRSS, kB) and the ratio.
+# settling. Prints both (VmRSS, kB) and the ratio; with BREAKDOWN=1 also each
+# one's resident memory per mapping (the largest first).
 # Usage: memory-at-rest.sh <sendhold> <minimal_tray> [settle seconds, default 5]
 set -uo pipefail
 bin=$1 yardstick=$2 settle=${3:-5}
@@ -24,7 +25,9 @@ spawn trayer --edge top --align right --widthtype request --height 32
 sleep 1
 rss() {
     spawn "$1"; sleep "$settle"
-    [ -n "${BREAKDOWN:-}" ] && bash /tmp/q/breakdown.sh "$pid" >"$work/../breakdown-${1##*/}.txt"
+    [ -n "${BREAKDOWN:-}" ] && awk -v who="${1##*/}" '/^[0-9a-f]+-[0-9a-f]+ / {n = $6 == "" ? "[anon]" : $6}
+        /^Rss:/ {r[n] += $2} END {for (n in r) if (r[n] >= 100) printf "%s %6d %s\n", who, r[n], n}' \
+        /proc/"$pid"/smaps | sort -k2 -rn >&2
     awk '/^VmRSS/ {print $2}' /proc/"$pid"/status
 }
 ours=$(rss "$bin") theirs=$(rss "$yardstick")
