@@ -1,0 +1,182 @@
+// The keyboard service (sendholdd, root) and its client, the app run as a desktop user.
+#include <gtest/gtest.h>
+
+#include <iostream>
+
+#include "Guest.h"
+
+namespace vmtest {
+namespace {
+
+constexpr auto kSettle = 15s;  // generous: software emulation on a shared machine
+constexpr uid_t kAlice = 1000, kBob = 1001;
+const std::string kSocket = "/tmp/sendhold-control.sock";
+const Keys kShiftReturn = {{KEY_LEFTSHIFT, 1}, {KEY_ENTER, 1}, {KEY_ENTER, 0}, {KEY_LEFTSHIFT, 0}};
+const Keys kReturn = {{KEY_ENTER, 1}, {KEY_ENTER, 0}};
+const std::string kGoneLine = "sendhold: the keyboard service went away";
+const std::string kBackLine = "sendhold: the keyboard service guards again";
+
+class ServiceSplit : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!getenv("SENDHOLDD_BIN")) GTEST_SKIP() << "no sendholdd in this build";
+        activateSession(kAlice);
+        startService();
+        alice_ = startApp(kAlice);
+    }
+    void TearDown() override {
+        for (auto* program : {service_.get(), alice_.get()})
+            if (HasFailure() && program) std::cout << program->output() << std::endl;
+        alice_.reset();
+        service_.reset();
+        unlink(kSocket.c_str());
+    }
+
+    void startService() {
+        service_ = std::make_unique<Sendhold>(std::vector{"SENDHOLD_SOCKET=" + kSocket}, 0,
+                                              "SENDHOLDD_BIN");
+        for (const auto deadline = Clock::now() + kSettle;; std::this_thread::sleep_for(50ms)) {
+            try {
+                ControlClient(kSocket, 0);
+                return;
+            } catch (const std::runtime_error&) {
+                if (Clock::now() > deadline) throw std::runtime_error("sendholdd does not listen");
+            }
+        }
+    }
+    std::unique_ptr<Sendhold> startApp(uid_t uid) {
+        return std::make_unique<Sendhold>(std::vector{"SENDHOLD_SOCKET=" + kSocket}, uid);
+    }
+    // The service's twin of the keyboard once it has taken it: input reaches only the twin.
+    std::string taken(Keyboard& keyboard) {
+        for (const auto deadline = Clock::now() + kSettle; Clock::now() < deadline;) {
+            const std::string twin = waitForNode("Sendhold " + keyboard.name(), 1s);
+            if (!twin.empty() && probe(keyboard, {keyboard.node(), twin}) == std::vector{twin})
+                return twin;
+        }
+        throw std::runtime_error("the service did not take " + keyboard.name());
+    }
+    // Nobody steers: the keyboard is free and a short Return reaches `direct` unchanged.
+    void expectFree(Keyboard& keyboard, Reader& direct) {
+        for (const auto deadline = Clock::now() + kSettle; Clock::now() < deadline;)
+            if (probe(keyboard, {keyboard.node()}).size() == 1 && direct.canGrab()) break;
+        direct.collect(10ms);
+        keyboard.tap(KEY_ENTER);
+        EXPECT_EQ(keyEvents(direct.until(KEY_ENTER, 0, 3s)), kReturn);
+    }
+    void expectGuarded(Keyboard& keyboard) {
+        Reader app(taken(keyboard));
+        keyboard.tap(KEY_ENTER);
+        EXPECT_EQ(keyEvents(app.until(KEY_LEFTSHIFT, 0, 3s)), kShiftReturn);
+    }
+
+    std::unique_ptr<Sendhold> service_, alice_;
+};
+
+// Guarded through the service; the app killed with keys held: the keyboard is let go
+// within 100 ms and nothing stays pressed anywhere.
+TEST_F(ServiceSplit, GuardsForTheAppAndLetsGoWhenItDies) {
+    Keyboard keyboard("test keyboard");
+    Reader direct(keyboard.node());
+    Reader app(taken(keyboard));
+    EXPECT_TRUE(alice_->printed("監視スタート", kSettle));
+    keyboard.tap(KEY_ENTER);
+    EXPECT_EQ(keyEvents(app.until(KEY_LEFTSHIFT, 0, 3s)), kShiftReturn);
+    const auto pressed = Clock::now();
+    keyboard.press(KEY_ENTER);
+    std::vector<Frame> frames = app.until(KEY_ENTER, 0, 3s);
+    EXPECT_EQ(keyEvents(frames), kReturn);
+    EXPECT_GE(frames.at(0).readAt - pressed, 380ms) << "Return before the 0.4 s threshold";
+    std::this_thread::sleep_until(pressed + 1s);
+    keyboard.release(KEY_ENTER);
+    EXPECT_EQ(keyEvents(app.collect(300ms)), Keys{}) << "something on Return's release";
+
+    for (int code : {KEY_LEFTSHIFT, KEY_A}) keyboard.press(code);
+    app.until(KEY_A, 1, 2s);
+    const auto killed = Clock::now();
+    alice_->signal(SIGKILL);
+    while (!direct.canGrab() && Clock::now() < killed + 3s) std::this_thread::sleep_for(1ms);
+    const auto letGo = std::chrono::duration_cast<milliseconds>(Clock::now() - killed);
+    std::cout << "SENDHOLD-VM: keyboard let go " << letGo.count() << " ms after the app died\n";
+    EXPECT_LT(letGo, 100ms);
+    EXPECT_TRUE(app.keysDown().empty()) << "the twin keeps a key pressed";
+    for (int code : {KEY_A, KEY_LEFTSHIFT}) keyboard.release(code);
+    keyboard.tap(KEY_B);
+    EXPECT_EQ(keyEvents(direct.until(KEY_B, 0, 2s)),
+              (Keys{{KEY_A, 0}, {KEY_LEFTSHIFT, 0}, {KEY_B, 1}, {KEY_B, 0}}));
+}
+
+// The service killed: the keyboard works at once, the app says so, and once the
+// service is back the app steers it again.
+TEST_F(ServiceSplit, AppSurvivesTheServiceAndReconnects) {
+    Keyboard keyboard("test keyboard");
+    Reader direct(keyboard.node());
+    expectGuarded(keyboard);
+    service_->signal(SIGKILL);
+    ASSERT_TRUE(service_->wait(2s));
+    EXPECT_TRUE(direct.canGrab());
+    EXPECT_TRUE(alice_->printed(kGoneLine, kSettle));
+    expectFree(keyboard, direct);
+    startService();
+    EXPECT_TRUE(alice_->printed(kBackLine, kSettle));
+    expectGuarded(keyboard);
+}
+
+// Only the user of the active local session steers; others are refused or wait, and a
+// raw client of that user hears nothing but its STATUS.
+TEST_F(ServiceSplit, OnlyTheActiveLocalSessionSteers) {
+    Keyboard keyboard("test keyboard");
+    Reader direct(keyboard.node());
+    expectGuarded(keyboard);
+    {
+        ControlClient bob(kSocket, kBob);
+        bob.send("HELLO 1\n");
+        EXPECT_EQ(bob.receive(kSettle), "REFUSED not the active session\n");
+        EXPECT_TRUE(bob.closed);
+        auto bobsApp = startApp(kBob);
+        EXPECT_TRUE(bobsApp->printed("権限エラー", kSettle)) << bobsApp->output();
+        EXPECT_TRUE(bobsApp->printed("sendhold: ", 1s)) << bobsApp->output();
+    }
+    expectGuarded(keyboard);
+    {
+        ControlClient listener(kSocket, kAlice);
+        listener.send("HELLO 1\n");
+        for (int code : {KEY_ENTER, KEY_A, KEY_ENTER}) keyboard.tap(code, 450ms);
+        std::string heard = listener.receive(1s);
+        for (size_t at = 0; at < heard.size(); at = heard.find('\n', at) + 1)
+            EXPECT_EQ(heard.compare(at, 7, "STATUS "), 0) << heard;
+    }
+    for (bool remote : {false, true}) {
+        remote ? activateSession(kAlice, true) : activateSession(kBob);
+        expectFree(keyboard, direct);
+        activateSession(kAlice);
+        expectGuarded(keyboard);
+    }
+}
+
+// Bad messages close only their own connection; the app keeps steering.
+TEST_F(ServiceSplit, BadMessagesCloseOnlyTheirConnection) {
+    Keyboard keyboard("test keyboard");
+    expectGuarded(keyboard);
+    const std::string flood = [] {
+        std::string lines = "HELLO 1\n";
+        for (int i = 0; i < 300; ++i) lines += "GUARD on\n";
+        return lines;
+    }();
+    for (const std::string& bad : {std::string("GUARD on\n"), std::string("HELLO 2\n"),
+                                   std::string("HELLO 1\nGUARD maybe\n"),
+                                   std::string("HELLO 1\nDURATION ") + std::string(100, '9'),
+                                   std::string("\xff\0\n", 3), flood}) {
+        SCOPED_TRACE(bad.substr(0, 20));
+        ControlClient client(kSocket, kAlice);
+        client.send(bad);
+        const std::string answer = client.receive(kSettle);
+        EXPECT_TRUE(client.closed);
+        EXPECT_NE(answer.find("REFUSED "), std::string::npos) << answer;
+    }
+    EXPECT_EQ(service_->pid() > 0 && kill(service_->pid(), 0) == 0, true);
+    expectGuarded(keyboard);
+}
+
+}  // namespace
+}  // namespace vmtest
