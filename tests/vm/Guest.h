@@ -257,7 +257,8 @@ class Sendhold {
 };
 
 // Seat0's active session as logind presents it to sd-login: files under /run/systemd,
-// each replaced by a rename (sd-login's monitor watches for files moved in).
+// each replaced by a rename (sd-login's monitor watches for files moved in), the
+// session's last as logind rewrites it on a switch.
 inline void activateSession(uid_t uid, bool remote = false) {
     auto put = [](const std::string& path, const std::string& text) {
         std::filesystem::create_directories(std::filesystem::path(path).parent_path());
@@ -266,10 +267,10 @@ inline void activateSession(uid_t uid, bool remote = false) {
     };
     const std::string id = std::to_string(uid);
     put("/run/systemd/users/" + id, "STATE=active\n");
+    put("/run/systemd/seats/seat0", "IS_SEAT0=1\nACTIVE=c" + id + "\nACTIVE_UID=" + id + "\n");
     put("/run/systemd/sessions/c" + id, "UID=" + id + "\nACTIVE=1\nSTATE=active\nREMOTE=" +
                                             (remote ? "1\nTYPE=tty" : "0\nTYPE=x11") +
                                             "\nCLASS=user\nSEAT=seat0\n");
-    put("/run/systemd/seats/seat0", "IS_SEAT0=1\nACTIVE=c" + id + "\nACTIVE_UID=" + id + "\n");
 }
 
 // A raw connection to the keyboard service, made as `uid`: the service goes by the
