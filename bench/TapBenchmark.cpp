@@ -5,9 +5,9 @@
 #include <benchmark/benchmark.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <systemd/sd-event.h>
 #include <unistd.h>
 
-#include <QCoreApplication>
 #include <array>
 #include <sstream>
 
@@ -16,6 +16,7 @@
 #include "KeyboardManager/KeyboardManager.h"
 #include "platform/linux/GuardHooks.h"
 #include "platform/linux/LinuxKeyboardTap.h"
+#include "platform/linux/SdEventMainLoop.h"
 
 namespace sendhold {
 namespace {
@@ -56,7 +57,7 @@ void BM_PlainCopy(benchmark::State& state) {
 }
 BENCHMARK(BM_PlainCopy);
 
-// The tap on the Qt loop with the real guard; an ordinary key, down and up.
+// The tap on the sd-event loop with the real guard; an ordinary key, down and up.
 void BM_TapFrame(benchmark::State& state) {
     auto system = std::make_shared<fake::System>();
     auto device = system->add("/dev/input/event0", fake::keyboard());
@@ -66,7 +67,8 @@ void BM_TapFrame(benchmark::State& state) {
     GuardHooks hooks{
         [&](std::uint32_t type, KeyEvent* event) { return guard.handleEvent(type, event); },
         [&] { return guard.enterPressStartTime.has_value(); }, [&] { guard.resetEnterPress(); }};
-    auto tap = std::make_shared<LinuxKeyboardTap>(system, hooks);
+    auto loop = std::make_shared<SdEventMainLoop>();
+    auto tap = std::make_shared<LinuxKeyboardTap>(system, hooks, loop);
     guard.bindSeams(KeyboardManagerSeams{.poster = tap, .tap = tap});
     guard.startMonitoring();
     if (!system->uinput(0)) {
@@ -81,7 +83,7 @@ void BM_TapFrame(benchmark::State& state) {
         // Pump until the frame came out of the twin.
         std::vector<input_event> written;
         while (written.empty()) {
-            QCoreApplication::processEvents();
+            sd_event_run(loop->event(), 0);
             written = fake::drain(twin);
         }
         benchmark::DoNotOptimize(written);
@@ -93,10 +95,4 @@ BENCHMARK(BM_TapFrame);
 }  // namespace
 }  // namespace sendhold
 
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+BENCHMARK_MAIN();

@@ -8,8 +8,10 @@
 #include "GuardHooks.h"
 #include "KeyboardManager/KeyboardManager.h"
 #include "LinuxKeyboardTap.h"
+#include "LoopTimerScheduler.h"
 #include "ProcessSignals.h"
-#include "QtMainLoopSeams.h"
+#include "QtMainLoop.h"
+#include "SteadyClock.h"
 #include "UdevInputSystem.h"
 
 namespace sendhold {
@@ -39,11 +41,12 @@ void installLinuxGuardSeams() {
         warn("the keyboard guard needs a running application object");
         return;
     }
+    auto loop = std::make_shared<QtMainLoop>();
     auto tap =
-        std::make_shared<LinuxKeyboardTap>(std::make_shared<UdevInputSystem>(), guardHooks());
+        std::make_shared<LinuxKeyboardTap>(std::make_shared<UdevInputSystem>(), guardHooks(), loop);
     KeyboardManager::shared().bindSeams(KeyboardManagerSeams{
         .clock = std::make_shared<SteadyClock>(),
-        .timers = std::make_shared<PreciseTimerScheduler>(),
+        .timers = std::make_shared<LoopTimerScheduler>(loop),
         .poster = tap,
         .tap = tap,
     });

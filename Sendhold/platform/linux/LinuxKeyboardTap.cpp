@@ -1,8 +1,5 @@
 #include "LinuxKeyboardTap.h"
 
-#include <QObject>
-#include <QSocketNotifier>
-#include <QTimer>
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -26,20 +23,12 @@ std::string describeError(int negativeErrno) {
 
 }  // namespace
 
-LinuxKeyboardTap::Keyboard::~Keyboard() {
-    // The notifiers go with deleteLater (this may run inside their own signal);
-    // until then they must not watch descriptors that are closed now.
-    if (sourceNotifier) sourceNotifier->setEnabled(false);
-    if (outputNotifier) outputNotifier->setEnabled(false);
-    if (waitNotice) waitNotice->stop();
-}
-
 LinuxKeyboardTap::LinuxKeyboardTap(std::shared_ptr<InputSystem> system, GuardHooks guard,
-                                   TapOptions options)
+                                   std::shared_ptr<MainLoop> loop, TapOptions options)
     : system_(std::move(system)),
       guard_(std::move(guard)),
       options_(options),
-      context_(std::make_unique<QObject>()) {}
+      loop_(std::move(loop)) {}
 
 LinuxKeyboardTap::~LinuxKeyboardTap() {
     shutdown();
@@ -53,10 +42,8 @@ bool LinuxKeyboardTap::create() {
     }
     const int monitor = system_->startMonitor();
     if (monitor >= 0) {
-        monitorNotifier_.reset(new QSocketNotifier(monitor, QSocketNotifier::Read));
-        monitorNotifier_->setEnabled(false);
-        QObject::connect(monitorNotifier_.get(), &QSocketNotifier::activated, context_.get(),
-                         [this] { serviceMonitor(); });
+        monitorWatch_ = loop_->watchReadable(monitor, [this] { serviceMonitor(); });
+        monitorWatch_->setEnabled(false);
     } else {
         warn("cannot watch for keyboards plugged in later (" + describeError(monitor) +
              "); the ones present now are guarded");
@@ -68,14 +55,18 @@ bool LinuxKeyboardTap::create() {
 void LinuxKeyboardTap::enable() {
     if (!created_ || enabled_) return;
     enabled_ = true;
-    QObject* context = context_.get();
+    MainLoop* loop = loop_.get();
+    std::weak_ptr<const bool> alive = alive_;
     watchdog_ = std::make_unique<Watchdog>(
-        durationFromSeconds<std::chrono::nanoseconds>(options_.watchdogSeconds), [this, context] {
-            // Runs on the watchdog thread; the rest happens on the main loop.
-            QMetaObject::invokeMethod(
-                context, [this] { handleWatchdogTrip(); }, Qt::QueuedConnection);
+        durationFromSeconds<std::chrono::nanoseconds>(options_.watchdogSeconds),
+        [this, loop, alive] {
+            // Runs on the watchdog thread; the rest happens on the main loop,
+            // unless the tap is gone by then.
+            loop->postFromAnyThread([this, alive] {
+                if (alive.lock()) handleWatchdogTrip();
+            });
         });
-    if (monitorNotifier_) monitorNotifier_->setEnabled(true);
+    if (monitorWatch_) monitorWatch_->setEnabled(true);
     for (const std::string& node : system_->eventNodes()) addDevice(node, false);
 }
 
@@ -87,8 +78,7 @@ void LinuxKeyboardTap::shutdown() {
     }
     // Closing the descriptors ends the grabs and removes the twins.
     keyboards_.clear();
-    if (monitorNotifier_) monitorNotifier_->setEnabled(false);
-    monitorNotifier_.reset();
+    monitorWatch_.reset();
     pressOwner_ = nullptr;
     posts_.clear();
     postedModifiers_.clear();
@@ -175,9 +165,7 @@ void LinuxKeyboardTap::addDevice(const std::string& devnode, bool hotPlugged) {
     if (!source || source->isOwnDevice() || !source->isKeyboard()) return;
     auto keyboard = std::make_unique<Keyboard>();
     keyboard->source = std::move(source);
-    keyboard->sourceNotifier.reset(new QSocketNotifier(fd, QSocketNotifier::Read));
-    QObject::connect(keyboard->sourceNotifier.get(), &QSocketNotifier::activated, context_.get(),
-                     [this, devnode] { serviceKeyboard(devnode); });
+    keyboard->sourceWatch = loop_->watchReadable(fd, [this, devnode] { serviceKeyboard(devnode); });
     Keyboard& added = *keyboard;
     keyboards_.emplace(devnode, std::move(keyboard));
     tryTake(added);
@@ -251,38 +239,30 @@ bool LinuxKeyboardTap::tryTake(Keyboard& keyboard) {
             return true;
         }
         const std::string devnode = keyboard.source->devnode();
-        keyboard.outputNotifier.reset(
-            new QSocketNotifier(keyboard.output->fd(), QSocketNotifier::Read));
-        QObject::connect(keyboard.outputNotifier.get(), &QSocketNotifier::activated, context_.get(),
-                         [this, devnode] { serviceFeedback(devnode); });
+        keyboard.outputWatch = loop_->watchReadable(keyboard.output->fd(),
+                                                    [this, devnode] { serviceFeedback(devnode); });
     }
     keyboard.state = State::Taken;
     keyboard.waitNoticed = false;
-    if (keyboard.waitNotice) keyboard.waitNotice->stop();
+    keyboard.waitNotice.reset();
     if (watchdog_) keyboard.watch = watchdog_->watch(keyboard.source->fd());
     return true;
 }
 
 void LinuxKeyboardTap::startWaiting(Keyboard& keyboard) {
     keyboard.state = State::Waiting;
-    if (keyboard.waitNoticed) return;
-    if (!keyboard.waitNotice) {
-        keyboard.waitNotice.reset(new QTimer());
-        keyboard.waitNotice->setSingleShot(true);
-        const std::string devnode = keyboard.source->devnode();
-        QObject::connect(
-            keyboard.waitNotice.get(), &QTimer::timeout, context_.get(), [this, devnode] {
-                auto found = keyboards_.find(devnode);
-                if (found == keyboards_.end() || found->second->state != State::Waiting) return;
-                found->second->waitNoticed = true;
-                warn("keys are held on '" + found->second->source->name() +
-                     "'; it is taken over once they are released");
-            });
-    }
-    if (!keyboard.waitNotice->isActive()) {
-        keyboard.waitNotice->start(
-            durationFromSeconds<std::chrono::milliseconds>(options_.grabWaitSeconds));
-    }
+    if (keyboard.waitNoticed || keyboard.waitNotice) return;
+    const std::string devnode = keyboard.source->devnode();
+    keyboard.waitNotice = loop_->startTimer(options_.grabWaitSeconds, [this, devnode] {
+        auto found = keyboards_.find(devnode);
+        if (found == keyboards_.end()) return;
+        Keyboard& waiting = *found->second;
+        waiting.waitNotice.reset();
+        if (waiting.state != State::Waiting) return;
+        waiting.waitNoticed = true;
+        warn("keys are held on '" + waiting.source->name() +
+             "'; it is taken over once they are released");
+    });
 }
 
 }  // namespace sendhold

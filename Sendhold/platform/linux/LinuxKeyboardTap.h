@@ -13,14 +13,10 @@
 #include "GuardHooks.h"
 #include "InputSystem.h"
 #include "KeyboardManager/Seams.h"
-#include "QtOwned.h"
+#include "MainLoop.h"
 #include "SourceDevice.h"
 #include "UinputDevice.h"
 #include "Watchdog.h"
-
-class QObject;
-class QSocketNotifier;
-class QTimer;
 
 namespace sendhold {
 
@@ -36,12 +32,12 @@ struct TapOptions {
 // and everything it sends goes out again through its uinput twin, except the
 // key events the guard drops. Posted events go out on the twin of the keyboard
 // whose Return opened the press. What a frame becomes is FramePolicy's; the
-// input side lives in KeyboardTapInput.cpp. Runs on the Qt main loop; needs a
-// QCoreApplication.
+// input side lives in KeyboardTapInput.cpp. Runs on the given main loop, which
+// must outlive it.
 class LinuxKeyboardTap final : public EventTap, public EventPoster {
   public:
     LinuxKeyboardTap(std::shared_ptr<InputSystem> system, GuardHooks guard,
-                     TapOptions options = {});
+                     std::shared_ptr<MainLoop> loop, TapOptions options = {});
     ~LinuxKeyboardTap() override;
     LinuxKeyboardTap(const LinuxKeyboardTap&) = delete;
     LinuxKeyboardTap& operator=(const LinuxKeyboardTap&) = delete;
@@ -73,12 +69,14 @@ class LinuxKeyboardTap final : public EventTap, public EventPoster {
   private:
     enum class State { Waiting, Taken, Refused };
     struct Keyboard {
-        ~Keyboard();
         std::unique_ptr<SourceDevice> source;
         std::unique_ptr<UinputDevice> output;
-        QtOwned<QSocketNotifier> sourceNotifier;
-        QtOwned<QSocketNotifier> outputNotifier;
-        QtOwned<QTimer> waitNotice;
+        // Declared after the devices, so that they stop watching before the
+        // descriptors close.
+        std::unique_ptr<MainLoop::Watch> sourceWatch;
+        std::unique_ptr<MainLoop::Watch> outputWatch;
+        // Pending while keys held keep the keyboard waiting and nothing was said yet.
+        std::unique_ptr<MainLoop::Source> waitNotice;
         State state = State::Waiting;
         bool waitNoticed = false;
         bool capsLock = false;
@@ -108,8 +106,10 @@ class LinuxKeyboardTap final : public EventTap, public EventPoster {
     std::shared_ptr<InputSystem> system_;
     GuardHooks guard_;
     TapOptions options_;
-    std::unique_ptr<QObject> context_;
-    QtOwned<QSocketNotifier> monitorNotifier_;
+    std::shared_ptr<MainLoop> loop_;
+    // Watchdog trips queued on the loop check that the tap still exists.
+    std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
+    std::unique_ptr<MainLoop::Watch> monitorWatch_;
     std::unique_ptr<Watchdog> watchdog_;
     std::map<std::string, std::unique_ptr<Keyboard>> keyboards_;
     Keyboard* pressOwner_ = nullptr;

@@ -10,8 +10,8 @@
 //   in-guard KEY=V: CMD; ...    commands run inside the guard (once), with
 //   on-grab N: CMD; ...         ...inside the next grab of N; and wait-let-go N
 #include <sys/ioctl.h>
+#include <systemd/sd-event.h>
 
-#include <QCoreApplication>
 #include <iostream>
 #include <iterator>
 #include <sstream>
@@ -23,6 +23,7 @@
 #include "platform/linux/KeyTranslation.h"
 #include "platform/linux/LinuxKeyboardTap.h"
 #include "platform/linux/OwnDeviceId.h"
+#include "platform/linux/SdEventMainLoop.h"
 
 using namespace sendhold;
 
@@ -38,6 +39,7 @@ input_event parse(const std::string& text) {  // NAME=VALUE
 }
 
 struct Scenario {
+    std::shared_ptr<SdEventMainLoop> loop = std::make_shared<SdEventMainLoop>();
     std::shared_ptr<fake::System> system = std::make_shared<fake::System>();
     std::map<int, std::shared_ptr<fake::Device>> devices;
     KeyboardManager guard{{.clock = std::make_shared<StoppedClock>()}};
@@ -71,7 +73,7 @@ struct Scenario {
         for (std::string command; std::getline(list, command, ';');) execute(command);
     }
     void report() {
-        for (int i = 0; i < 4; ++i) QCoreApplication::processEvents();
+        for (int i = 0; i < 1000 && sd_event_run(loop->event(), 0) > 0; ++i) continue;
         for (std::size_t i = 0; system->uinput(i); ++i)
             if (const std::string out = system->uinput(i)->take(); !out.empty())
                 std::cout << "  twin" << i << ": " << out << '\n';
@@ -116,7 +118,7 @@ struct Scenario {
                 [this](std::uint32_t type, KeyEvent* event) { return decide(type, event); },
                 [this] { return guard.enterPressStartTime.has_value(); },
                 [this] { guard.resetEnterPress(); }};
-            tap = std::make_shared<LinuxKeyboardTap>(system, hooks, TapOptions{0.3, 0.05});
+            tap = std::make_shared<LinuxKeyboardTap>(system, hooks, loop, TapOptions{0.3, 0.05});
             guard.bindSeams({.poster = tap, .tap = tap});
             guard.startMonitoring();
         } else if (verb == "status") {
@@ -133,7 +135,7 @@ struct Scenario {
         } else if (verb == "pump") {
             const auto until =
                 std::chrono::steady_clock::now() + std::chrono::milliseconds(std::stoi(a[0]));
-            while (std::chrono::steady_clock::now() < until) QCoreApplication::processEvents();
+            while (std::chrono::steady_clock::now() < until) sd_event_run(loop->event(), 1000);
         } else if (verb == "led") {
             ::send(system->uinput(std::stoi(a[0]))->testFd, &events.at(1), sizeof events[0], 0);
         } else if (verb == "twin") {  // how twin N was made
@@ -160,8 +162,7 @@ struct Scenario {
     }
 };
 
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
+int main() {
     // Notices interleave with the output in the order they happen.
     diagnosticStreams().problems = &std::cout;
     Scenario scenario;

@@ -11,11 +11,4 @@ class SteadyClock final : public Clock {
     double now() override;
 };
 
-// One-shot QTimers with Qt::PreciseTimer on the calling thread's loop (the
-// coarse default may fire 5 % late, which a long-press threshold cannot afford).
-class PreciseTimerScheduler final : public TimerScheduler {
-  public:
-    std::shared_ptr<Timer> scheduleOneShot(double seconds, std::function<void()> action) override;
-};
-
 }  // namespace sendhold
