@@ -6,11 +6,8 @@
 #include "AppDelegate.h"
 #include "ApplicationId.h"
 #include "Diagnostics.h"
-#include "KeyboardManager/KeyboardManager.h"
-#include "platform/linux/LinuxGuard.h"
+#include "GuardStart.h"
 #include "platform/linux/SingleInstanceLock.h"
-#include "platform/linux/ime/LinuxCompositionProbe.h"
-#include "settings/PreferencesSeam.h"
 
 namespace sendhold {
 
@@ -25,13 +22,6 @@ bool claimSingleInstance() {
              "); running without the single-instance check");
     }
     return result != SingleInstanceLock::Result::HeldElsewhere;
-}
-
-void startGuard() {
-    installLinuxGuardSeams();
-    installCompositionProbe();
-    installPreferencesSeam();
-    KeyboardManager::shared().startMonitoring();
 }
 
 }  // namespace

@@ -10,6 +10,13 @@
 
 namespace sendhold::ime {
 
+namespace {
+std::function<void()>& activityHook() {
+    static std::function<void()> hook;
+    return hook;
+}
+}  // namespace
+
 BusConnection::BusConnection(sd_bus* bus, MessageHandler onMessage, CloseHandler onClosed)
     : bus_(bus), onMessage_(std::move(onMessage)), onClosed_(std::move(onClosed)) {
     sd_bus_add_filter(bus_, nullptr, &BusConnection::filter, this);
@@ -61,8 +68,13 @@ bool BusConnection::drain(int limit) {
     return true;
 }
 
+void BusConnection::setActivityHook(std::function<void()> hook) {
+    activityHook() = std::move(hook);
+}
+
 void BusConnection::process() {
     if (drain(256)) rearm();
+    if (activityHook()) activityHook()();
 }
 
 void BusConnection::rearm() {
@@ -109,6 +121,7 @@ void BusConnection::markClosed() {
     QTimer::singleShot(0, this, [this] {
         // A copy: the owner detaches (and so clears onClosed_) from inside.
         if (auto handler = onClosed_) handler(this);
+        if (activityHook()) activityHook()();
     });
 }
 

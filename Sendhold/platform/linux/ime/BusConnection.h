@@ -41,6 +41,10 @@ class BusConnection : public QObject {
     // it already read, which the fd no longer announces.
     bool holdsUnprocessed() const { return holdsUnprocessed_; }
 
+    // Runs on the main loop after each batch of messages any connection
+    // handled there: the tray app then tells the keyboard service what changed.
+    static void setActivityHook(std::function<void()> hook);
+
   private:
     static int filter(sd_bus_message* m, void* userdata, sd_bus_error* error);
     void process();
