@@ -24,6 +24,20 @@ const SteeringState* ControlHub::steeringState() const {
 
 void ControlHub::connected(ConnectionId id, Peer peer, double now) {
     if (connections_.size() >= limits_.maxConnections) {
+        // Other users must not be able to lock the active user out by
+        // holding every slot: a client of the active user takes the place
+        // of the oldest client of anybody else.
+        activeUid_ = session_.activeLocalUid();
+        std::optional<ConnectionId> oldestStranger;
+        for (const auto& [other, connection] : connections_) {
+            if (connection.peer.uid != activeUid_) {
+                oldestStranger = other;
+                break;
+            }
+        }
+        if (peer.uid == activeUid_ && oldestStranger) refuse(*oldestStranger, "too many clients");
+    }
+    if (connections_.size() >= limits_.maxConnections) {
         output_.send(id, encode(Refused{"too many clients"}));
         output_.log("refused " + describe(peer) + ": too many clients");
         output_.close(id);

@@ -70,7 +70,8 @@ class ControlHub {
     ControlHub(ActiveSession& session, HubOutput& output, Limits limits);
     ControlHub(ActiveSession& session, HubOutput& output) : ControlHub(session, output, Limits{}) {}
 
-    // A new connection; refused at once when there are too many.
+    // A new connection; refused at once when there are too many, unless it
+    // comes from the active user and can take the place of somebody else's.
     void connected(ConnectionId id, Peer peer, double now);
     // Bytes read from a connection.
     void received(ConnectionId id, std::string_view bytes, double now);

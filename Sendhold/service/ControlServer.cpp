@@ -34,8 +34,12 @@ ControlServer::ControlServer(std::shared_ptr<MainLoop> loop, int listenFd, Activ
 }
 
 ControlServer::~ControlServer() {
+    // Each watch goes before its descriptor is closed.
     listenWatch_.reset();
-    for (auto& [id, client] : clients_) ::close(client.fd);
+    for (auto& [id, client] : clients_) {
+        client.watch.reset();
+        ::close(client.fd);
+    }
     ::close(listenFd_);
 }
 
@@ -113,8 +117,9 @@ bool ControlServer::send(ConnectionId id, std::string_view line) {
 void ControlServer::close(ConnectionId id) {
     auto found = clients_.find(id);
     if (found == clients_.end()) return;
-    ::close(found->second.fd);
+    const int fd = found->second.fd;
     clients_.erase(found);
+    ::close(fd);
 }
 
 void ControlServer::log(std::string_view line) {

@@ -57,6 +57,8 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGINT);
     sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
 
+    // Before sd_listen_fds() clears what tells a service started by systemd.
+    std::optional<std::string> testSeat = SessionWatch::testSeatFromEnvironment();
     const int listenFd = openListenSocket(path);
     if (listenFd < 0) return 1;
 
@@ -70,7 +72,7 @@ int main(int argc, char** argv) {
     sd_event_add_signal(loop->event(), nullptr, SIGTERM, onSignal, nullptr);
     sd_event_add_signal(loop->event(), nullptr, SIGINT, onSignal, nullptr);
 
-    SessionWatch session(SessionWatch::testSeatFromEnvironment());
+    SessionWatch session(std::move(testSeat));
     std::unique_ptr<ControlServer> server;
     ServiceGuard guard(loop, std::make_shared<UdevInputSystem>(),
                        [&server] { return server->steeringClientComposes(compositionWait); });

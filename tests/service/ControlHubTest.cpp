@@ -85,9 +85,9 @@ const std::string update0 = "update 0 -1.000000 00; ";
 TEST(ControlHub, DecidesWhoSteersAndWhatEachClientIsTold) {
     std::string many;
     for (int i = 0; i < 63; ++i) many += "GUARD on\n";
-    std::vector<std::string> crowd{"no-keyboards no keyboard found"};
-    for (int i = 1; i <= 17; ++i) crowd.push_back("+" + std::to_string(i) + " 1000");
-    crowd.push_back("16>HELLO 1\n");
+    std::vector<std::string> crowd{"no-keyboards no keyboard found", "+1 1000"};
+    for (int i = 2; i <= 17; ++i) crowd.push_back("+" + std::to_string(i) + " 1001");
+    crowd.insert(crowd.end(), {"+18 1000", "18>HELLO 1\n"});
     const struct {
         const char* name;
         std::vector<std::string> steps;
@@ -131,9 +131,9 @@ TEST(ControlHub, DecidesWhoSteersAndWhatEachClientIsTold) {
         {"client that does not read is dropped",
          {"+1 1000", "+2 1000", "1>HELLO 1\n", "full 1", "2>HELLO 1\n"},
          guarding(1) + guarding(2) + standby(1, true) + closed(1, "does not read what it is sent")},
-        {"too many clients; no keyboards", crowd,
-         refused(17, 1000, "too many clients") +
-             "engage guard=1; 16< STATUS no-keyboards no keyboard found; "},
+        {"too many clients, but the active user gets in; no keyboards", crowd,
+         refused(17, 1001, "too many clients") + refused(2, 1001, "too many clients") +
+             "engage guard=1; 18< STATUS no-keyboards no keyboard found; "},
         {"no local session",
          {"session none", "+1 1000", "1>HELLO 1\n"},
          refused(1, 1000, "not the active session")},
