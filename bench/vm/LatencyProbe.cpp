@@ -218,15 +218,10 @@ long residentKb(pid_t pid) {
 // session is the active one, as the app would steer it.
 std::unique_ptr<ControlClient> steerService(const std::string& socket) {
     activateSession(1000);
-    for (const auto deadline = Clock::now() + 15s;; std::this_thread::sleep_for(50ms)) {
-        try {
-            auto client = std::make_unique<ControlClient>(socket, 1000);
-            client->send("HELLO 1\nGUARD on\nDURATION absent\nCOMPOSITION none\n");
-            return client;
-        } catch (const std::runtime_error&) {
-            if (Clock::now() > deadline) throw std::runtime_error("sendholdd does not listen");
-        }
-    }
+    waitForSocket(socket, 15s);
+    auto client = std::make_unique<ControlClient>(socket, 1000);
+    client->send("HELLO 1\nGUARD on\nDURATION absent\nCOMPOSITION none\n");
+    return client;
 }
 
 }  // namespace

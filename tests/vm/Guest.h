@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <libevdev/libevdev-uinput.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -192,6 +193,17 @@ inline std::vector<std::string> probe(Keyboard& keyboard, const std::set<std::st
     return reached;
 }
 
+// sendhold's twin of the keyboard once it has taken it (the twin may come and go
+// meanwhile): input reaches only the twin.
+inline std::string taken(Keyboard& keyboard, milliseconds timeout = 15s) {
+    for (const auto deadline = Clock::now() + timeout; Clock::now() < deadline;) {
+        const std::string twin = waitForNode("Sendhold " + keyboard.name(), 1s);
+        if (!twin.empty() && probe(keyboard, {keyboard.node(), twin}) == std::vector{twin})
+            return twin;
+    }
+    throw std::runtime_error("sendhold did not take " + keyboard.name());
+}
+
 // A real program: sendhold ($SENDHOLD_BIN; guest-init has Qt draw offscreen) unless another
 // variable names it, run as root or as a user (setpriv, with that user's home and runtime
 // directory); output() is what it printed.
@@ -211,8 +223,8 @@ class Sendhold {
         for (const std::string& variable : environment) putenv(strdup(variable.c_str()));
         const char* binary = getenv(binaryVariable);
         if (uid == 0) execl(binary, binary, nullptr);
-        const std::string id = std::to_string(uid), home = uid == 1000 ? "alice" : "bob";
-        setenv("HOME", ("/home/" + home).c_str(), 1);
+        const std::string id = std::to_string(uid);
+        setenv("HOME", getpwuid(uid)->pw_dir, 1);
         setenv("XDG_RUNTIME_DIR", ("/run/user/" + id).c_str(), 1);
         execl("/usr/bin/setpriv", "setpriv", "--reuid", id.c_str(), "--regid", id.c_str(),
               "--clear-groups", binary, nullptr);
@@ -284,11 +296,7 @@ class ControlClient {
         const bool connected =
             seteuid(uid) == 0 &&
             connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        const int error = errno;
-        if (seteuid(0) == 0 && connected) return;
-        close(fd_);
-        errno = error;
-        check(false, "connect " + path);
+        check(seteuid(0) == 0 && connected, "connect " + path);
     }
     ~ControlClient() { close(fd_); }
 
@@ -297,13 +305,11 @@ class ControlClient {
     std::string receive(milliseconds timeout) {
         std::string text;
         char buffer[512];
-        for (const auto deadline = Clock::now() + timeout; !closed;) {
+        for (const auto deadline = Clock::now() + timeout; !closed && Clock::now() < deadline;) {
+            if (pollfd p{fd_, POLLIN, 0}; poll(&p, 1, 10) <= 0) continue;
             const ssize_t n = read(fd_, buffer, sizeof buffer);
-            closed = n == 0 || (n < 0 && errno == ECONNRESET);
-            if (n > 0) text.append(buffer, n);
-            pollfd p{fd_, POLLIN, 0};
-            const int left = (deadline - Clock::now()) / 1ms;
-            if (n <= 0 && (left <= 0 || poll(&p, 1, left) < 0)) break;
+            closed = n <= 0;
+            text.append(buffer, std::max<ssize_t>(n, 0));
         }
         return text;
     }
@@ -312,5 +318,15 @@ class ControlClient {
   private:
     int fd_;
 };
+
+// The socket's path once it exists (the service binds it), or a throw after the timeout.
+inline void waitForSocket(const std::string& path, milliseconds timeout) {
+    for (const auto deadline = Clock::now() + timeout; !std::filesystem::exists(path);
+         std::this_thread::sleep_for(20ms))
+        check(Clock::now() < deadline, "no socket " + path);
+}
+
+const Keys kShiftReturn = {{KEY_LEFTSHIFT, 1}, {KEY_ENTER, 1}, {KEY_ENTER, 0}, {KEY_LEFTSHIFT, 0}};
+const Keys kReturn = {{KEY_ENTER, 1}, {KEY_ENTER, 0}};
 
 }  // namespace vmtest
