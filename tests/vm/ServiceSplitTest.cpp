@@ -85,34 +85,40 @@ TEST_F(ServiceSplit, GuardsForTheAppAndLetsGoWhenItDies) {
     keyboard.release(KEY_ENTER);
     EXPECT_EQ(keyEvents(app.collect(300ms)), Keys{}) << "something on Return's release";
 
-    for (int code : {KEY_LEFTSHIFT, KEY_A}) keyboard.press(code);
-    app.until(KEY_A, 1, 2s);
     // Timed from the moment the connection closes: the dying app's own teardown takes a
     // while under emulation, and the service cannot act before. Nor can it end the grabs
     // of its two keyboards (the PS/2 one too) faster than the kernel alone, timed here.
-    const auto ms = [](auto duration) {
-        return std::chrono::duration_cast<milliseconds>(duration);
-    };
-    auto kernel = Clock::now();
-    for (int i = 0; i < 2; ++i) ioctl(app.fd(), EVIOCGRAB, 1), ioctl(app.fd(), EVIOCGRAB, 0);
-    const milliseconds twoGrabsEnded = ms(Clock::now() - kernel);
-    const int connection = connectionOf(alice_->pid());
-    alice_->signal(SIGKILL);
-    ASSERT_TRUE(alice_->wait(5s) && connection >= 0);
-    const auto closed = Clock::now();
-    close(connection);
-    while (ioctl(direct.fd(), EVIOCGRAB, 1) != 0 && Clock::now() < closed + 3s)
-        std::this_thread::sleep_for(1ms);
-    const milliseconds letGo = ms(Clock::now() - closed);
-    ioctl(direct.fd(), EVIOCGRAB, 0);
-    std::cout << "SENDHOLD-VM: keyboard let go " << letGo.count() << " ms after the app's end"
-              << " (the kernel alone ends two grabs in " << twoGrabsEnded.count() << " ms)\n";
-    EXPECT_LT(letGo, 100ms + twoGrabsEnded);
-    EXPECT_TRUE(app.keysDown().empty()) << "the twin keeps a key pressed";
-    for (int code : {KEY_A, KEY_LEFTSHIFT}) keyboard.release(code);
-    keyboard.tap(KEY_B);
-    EXPECT_EQ(keyEvents(direct.until(KEY_B, 0, 2s)),
-              (Keys{{KEY_A, 0}, {KEY_LEFTSHIFT, 0}, {KEY_B, 1}, {KEY_B, 0}}));
+    // Three times over, for the median: a busy host stalls the emulation now and then.
+    std::vector<milliseconds> spent, kernelSpent;
+    for (int round = 0; round < 3; ++round) {
+        if (round > 0) alice_ = startApp(kAlice);
+        Reader twin(taken(keyboard));
+        for (int code : {KEY_LEFTSHIFT, KEY_A}) keyboard.press(code);
+        twin.until(KEY_A, 1, 2s);
+        auto start = Clock::now();
+        for (int i = 0; i < 2; ++i) ioctl(twin.fd(), EVIOCGRAB, 1), ioctl(twin.fd(), EVIOCGRAB, 0);
+        kernelSpent.push_back(std::chrono::duration_cast<milliseconds>(Clock::now() - start));
+        const int connection = connectionOf(alice_->pid());
+        alice_->signal(SIGKILL);
+        ASSERT_TRUE(alice_->wait(5s) && connection >= 0);
+        start = Clock::now();
+        close(connection);
+        while (ioctl(direct.fd(), EVIOCGRAB, 1) != 0 && Clock::now() < start + 3s)
+            std::this_thread::sleep_for(1ms);
+        spent.push_back(std::chrono::duration_cast<milliseconds>(Clock::now() - start));
+        ioctl(direct.fd(), EVIOCGRAB, 0);
+        std::cout << "SENDHOLD-VM: keyboard let go " << spent.back().count()
+                  << " ms after the app's"
+                  << " end (the kernel alone ends two grabs in " << kernelSpent.back().count()
+                  << " ms)\n";
+        EXPECT_TRUE(twin.keysDown().empty()) << "the twin keeps a key pressed";
+        for (int code : {KEY_A, KEY_LEFTSHIFT}) keyboard.release(code);
+        keyboard.tap(KEY_B);
+        EXPECT_EQ(keyEvents(direct.until(KEY_B, 0, 2s)),
+                  (Keys{{KEY_A, 0}, {KEY_LEFTSHIFT, 0}, {KEY_B, 1}, {KEY_B, 0}}));
+    }
+    std::ranges::sort(spent), std::ranges::sort(kernelSpent);
+    EXPECT_LT(spent[1], 100ms + kernelSpent[1]);
 }
 
 // The service killed: the keyboard works at once, the app says so, and once the
