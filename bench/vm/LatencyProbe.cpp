@@ -263,6 +263,7 @@ int main(int argc, char** argv) {
         }
         if (path == "service") {
             const std::string socket = "/tmp/sendhold-latency.sock";
+            unlink(socket.c_str());  // left by the last round's service, which was killed
             Sendhold service({"SENDHOLD_SOCKET=" + socket}, 0, "SENDHOLDD_BIN");
             auto client = steerService(socket);
             std::string output = takenOutput(keyboard, present);
