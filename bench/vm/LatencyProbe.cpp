@@ -2,10 +2,11 @@
 // from the write on a uinput keyboard to the moment an application reading
 // the resulting node gets them, one event in flight at a time.
 //
-//   sendhold_vm_latency floor|relay|sendhold|interception <events>
+//   sendhold_vm_latency floor|relay|sendhold|service|interception <events>
 //   sendhold_vm_latency longpress|timer|qtimer <presses>
 //
-// Prints "SENDHOLD-VM: latency <path> n=<count> p50=<us> p99=<us> lost=<count>".
+// Prints "SENDHOLD-VM: latency <path> n=<count> p50=<us> p99=<us> lost=<count>"; the
+// service path also "SENDHOLD-VM: rss service kb=<VmRSS>" of sendholdd while it guards.
 #include <fcntl.h>
 #include <libevdev/libevdev-uinput.h>
 #include <libevdev/libevdev.h>
@@ -19,6 +20,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -197,13 +199,39 @@ std::string takenOutput(Keyboard& keyboard, const std::set<std::string>& present
     return {};
 }
 
+// Says why events went elsewhere: the watchdog, for one, says so.
+void note(const Sendhold& program) {
+    std::istringstream lines(program.output());
+    for (std::string line; std::getline(lines, line);)
+        std::printf("SENDHOLD-VM: note: %s\n", line.c_str());
+}
+
+// The resident memory of a process, in kB, from /proc/<pid>/status.
+long residentKb(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.starts_with("VmRSS:")) return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+// sendholdd ($SENDHOLDD_BIN) as root, steered by a client of the user whose
+// session is the active one, as the app would steer it.
+std::unique_ptr<ControlClient> steerService(const std::string& socket) {
+    activateSession(1000);
+    waitForSocket(socket, 15s);
+    auto client = std::make_unique<ControlClient>(socket, 1000);
+    client->send("HELLO 1\nGUARD on\nDURATION absent\nCOMPOSITION none\n");
+    return client;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc != 3) {
-        std::fprintf(stderr,
-                     "usage: %s floor|relay|sendhold|interception|longpress|timer|qtimer <count>\n",
-                     argv[0]);
+        std::fprintf(
+            stderr,
+            "usage: %s floor|relay|sendhold|service|interception|longpress|timer|qtimer <count>\n",
+            argv[0]);
         return 2;
     }
     const std::string path = argv[1];
@@ -233,6 +261,19 @@ int main(int argc, char** argv) {
             kill(path == "relay" ? peer : -peer, SIGTERM);
             return 0;
         }
+        if (path == "service") {
+            const std::string socket = "/tmp/sendhold-latency.sock";
+            unlink(socket.c_str());  // left by the last round's service, which was killed
+            Sendhold service({"SENDHOLD_SOCKET=" + socket}, 0, "SENDHOLDD_BIN");
+            auto client = steerService(socket);
+            std::string output = takenOutput(keyboard, present);
+            if (output.empty()) throw std::runtime_error("sendholdd did not take the keyboard");
+            Reader reader(output);
+            Reader own(keyboard.node());
+            if (passThrough("service", keyboard, reader, count, &own) > 0) note(service);
+            std::printf("SENDHOLD-VM: rss service kb=%ld\n", residentKb(service.pid()));
+            return 0;
+        }
         Sendhold sendhold;
         if (waitForNode("Sendhold AT Translated Set 2 keyboard", 15s).empty()) {
             throw std::runtime_error(sendhold.output());
@@ -242,13 +283,7 @@ int main(int argc, char** argv) {
         Reader reader(output);
         Reader own(keyboard.node());
         if (path == "sendhold") {
-            if (passThrough("sendhold", keyboard, reader, count, &own) > 0) {
-                // Say why events went elsewhere: the watchdog, for one, says so.
-                std::istringstream lines(sendhold.output());
-                for (std::string line; std::getline(lines, line);) {
-                    std::printf("SENDHOLD-VM: note: %s\n", line.c_str());
-                }
-            }
+            if (passThrough("sendhold", keyboard, reader, count, &own) > 0) note(sendhold);
         } else {
             longPress(keyboard, reader, count);
         }

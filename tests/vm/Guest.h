@@ -3,8 +3,11 @@
 #include <fcntl.h>
 #include <libevdev/libevdev-uinput.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -190,10 +193,24 @@ inline std::vector<std::string> probe(Keyboard& keyboard, const std::set<std::st
     return reached;
 }
 
-// The real sendhold ($SENDHOLD_BIN; guest-init has Qt draw offscreen); output() is what it printed.
+// sendhold's twin of the keyboard once it has taken it (the twin may come and go
+// meanwhile): input reaches only the twin.
+inline std::string taken(Keyboard& keyboard, milliseconds timeout = 15s) {
+    for (const auto deadline = Clock::now() + timeout; Clock::now() < deadline;) {
+        const std::string twin = waitForNode("Sendhold " + keyboard.name(), 1s);
+        if (!twin.empty() && probe(keyboard, {keyboard.node(), twin}) == std::vector{twin})
+            return twin;
+    }
+    throw std::runtime_error("sendhold did not take " + keyboard.name());
+}
+
+// A real program: sendhold ($SENDHOLD_BIN; guest-init has Qt draw offscreen) unless another
+// variable names it, run as root or as a user (setpriv, with that user's home and runtime
+// directory); output() is what it printed.
 class Sendhold {
   public:
-    explicit Sendhold(const std::vector<std::string>& environment = {}) {
+    explicit Sendhold(const std::vector<std::string>& environment = {}, uid_t uid = 0,
+                      const char* binaryVariable = "SENDHOLD_BIN") {
         // As under a shell with job control, so that SIGTSTP stops it: a group
         // with no parent in its session, as under the guest's init, never stops.
         setsid();
@@ -204,7 +221,13 @@ class Sendhold {
         const int out = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         for (int fd : {STDOUT_FILENO, STDERR_FILENO}) dup2(out, fd);
         for (const std::string& variable : environment) putenv(strdup(variable.c_str()));
-        execl(getenv("SENDHOLD_BIN"), "sendhold", nullptr);
+        const char* binary = getenv(binaryVariable);
+        if (uid == 0) execl(binary, binary, nullptr);
+        const std::string id = std::to_string(uid);
+        setenv("HOME", getpwuid(uid)->pw_dir, 1);
+        setenv("XDG_RUNTIME_DIR", ("/run/user/" + id).c_str(), 1);
+        execl("/usr/bin/setpriv", "setpriv", "--reuid", id.c_str(), "--regid", id.c_str(),
+              "--clear-groups", binary, nullptr);
         _exit(127);
     }
     ~Sendhold() {  // the kernel lets go of what it held, even when stopped
@@ -226,9 +249,17 @@ class Sendhold {
         }
         return pid_ < 0 && !stopped;
     }
+    pid_t pid() const { return pid_; }
     std::string output() const {
         std::ifstream log(log_);
         return {std::istreambuf_iterator<char>(log), {}};
+    }
+    // Whether it has printed `text`, waiting up to the timeout.
+    bool printed(const std::string& text, milliseconds timeout) const {
+        for (const auto deadline = Clock::now() + timeout;; std::this_thread::sleep_for(20ms)) {
+            if (output().find(text) != std::string::npos) return true;
+            if (Clock::now() > deadline) return false;
+        }
     }
 
   private:
@@ -236,5 +267,66 @@ class Sendhold {
     pid_t pid_ = -1;
     std::string log_ = "/tmp/sendhold-" + std::to_string(++started_) + ".log";
 };
+
+// Seat0's active session as logind presents it to sd-login: files under /run/systemd,
+// each replaced by a rename (sd-login's monitor watches for files moved in), the
+// session's last as logind rewrites it on a switch.
+inline void activateSession(uid_t uid, bool remote = false) {
+    auto put = [](const std::string& path, const std::string& text) {
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+        std::ofstream(path + ".new") << text;
+        std::filesystem::rename(path + ".new", path);
+    };
+    const std::string id = std::to_string(uid);
+    put("/run/systemd/users/" + id, "STATE=active\n");
+    put("/run/systemd/seats/seat0", "IS_SEAT0=1\nACTIVE=c" + id + "\nACTIVE_UID=" + id + "\n");
+    put("/run/systemd/sessions/c" + id, "UID=" + id + "\nACTIVE=1\nSTATE=active\nREMOTE=" +
+                                            (remote ? "1\nTYPE=tty" : "0\nTYPE=x11") +
+                                            "\nCLASS=user\nSEAT=seat0\n");
+}
+
+// A raw connection to the keyboard service, made as `uid`: the service goes by the
+// credentials the kernel saw at connect().
+class ControlClient {
+  public:
+    ControlClient(const std::string& path, uid_t uid)
+        : fd_(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)) {
+        sockaddr_un address{AF_UNIX, {}};
+        path.copy(address.sun_path, sizeof address.sun_path - 1);
+        const bool connected =
+            seteuid(uid) == 0 &&
+            connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        check(seteuid(0) == 0 && connected, "connect " + path);
+    }
+    ~ControlClient() { close(fd_); }
+
+    void send(const std::string& text) { check(write(fd_, text.data(), text.size()) >= 0, "send"); }
+    // What the service wrote within the timeout; `closed` once it has closed the connection.
+    std::string receive(milliseconds timeout) {
+        std::string text;
+        char buffer[512];
+        for (const auto deadline = Clock::now() + timeout; !closed && Clock::now() < deadline;) {
+            if (pollfd p{fd_, POLLIN, 0}; poll(&p, 1, 10) <= 0) continue;
+            const ssize_t n = read(fd_, buffer, sizeof buffer);
+            closed = n <= 0;
+            text.append(buffer, std::max<ssize_t>(n, 0));
+        }
+        return text;
+    }
+    bool closed = false;
+
+  private:
+    int fd_;
+};
+
+// The socket's path once it exists (the service binds it), or a throw after the timeout.
+inline void waitForSocket(const std::string& path, milliseconds timeout) {
+    for (const auto deadline = Clock::now() + timeout; !std::filesystem::exists(path);
+         std::this_thread::sleep_for(20ms))
+        check(Clock::now() < deadline, "no socket " + path);
+}
+
+const Keys kShiftReturn = {{KEY_LEFTSHIFT, 1}, {KEY_ENTER, 1}, {KEY_ENTER, 0}, {KEY_LEFTSHIFT, 0}};
+const Keys kReturn = {{KEY_ENTER, 1}, {KEY_ENTER, 0}};
 
 }  // namespace vmtest

@@ -11,8 +11,6 @@ namespace {
 
 constexpr auto kThreshold = 400ms;  // the default; nothing in the guest changes it
 constexpr auto kSettle = 15s;       // generous: software emulation on a shared machine
-const Keys kShiftReturn = {{KEY_LEFTSHIFT, 1}, {KEY_ENTER, 1}, {KEY_ENTER, 0}, {KEY_LEFTSHIFT, 0}};
-const Keys kReturn = {{KEY_ENTER, 1}, {KEY_ENTER, 0}};
 
 // Each key in a frame of its own and, with `scans`, with its scan code.
 void expectFrames(const std::vector<Frame>& frames, const Keys& expected, bool scans = false) {
@@ -36,13 +34,6 @@ class RealKernel : public ::testing::Test {
         sendhold_ = std::make_unique<Sendhold>(environment);
         std::string twin = waitForNode("Sendhold AT Translated Set 2 keyboard", kSettle);
         return twin.empty() ? throw std::runtime_error("sendhold did not start") : twin;
-    }
-    // sendhold's twin of the keyboard once it has taken it: input reaches only the twin.
-    std::string taken(Keyboard& keyboard) {
-        const std::string twin = waitForNode("Sendhold " + keyboard.name(), kSettle);
-        for (const auto deadline = Clock::now() + kSettle; Clock::now() < deadline;)
-            if (probe(keyboard, {keyboard.node(), twin}) == std::vector{twin}) return twin;
-        throw std::runtime_error("sendhold did not take " + keyboard.name());
     }
     // A short Return on the keyboard reaches `app` as Shift+Return, a key a frame.
     void expectGuarded(Keyboard& keyboard, Reader& app) {

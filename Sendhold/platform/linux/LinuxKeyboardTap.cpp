@@ -75,8 +75,10 @@ void LinuxKeyboardTap::shutdown() {
     watchdog_.reset();
     for (auto& [node, keyboard] : keyboards_) {
         if (keyboard->output) keyboard->output->releaseAll();
+        // Every grab ends before any twin goes: removing a device takes a while.
+        if (keyboard->source) keyboard->source->ungrab();
     }
-    // Closing the descriptors ends the grabs and removes the twins.
+    // Closing the descriptors removes the twins.
     keyboards_.clear();
     monitorWatch_.reset();
     pressOwner_ = nullptr;
