@@ -86,7 +86,11 @@ SourceDevice::ReadStatus SourceDevice::readFrame(std::vector<input_event>& frame
     frame.clear();
     for (;;) {
         input_event event{};
-        const unsigned flags = syncing_ ? LIBEVDEV_READ_FLAG_SYNC : LIBEVDEV_READ_FLAG_NORMAL;
+        // BLOCKING on a non-blocking descriptor: libevdev then reads the kernel
+        // only when its own queue is empty (one read() per frame, not one per
+        // event); an empty kernel queue still answers -EAGAIN.
+        const unsigned flags = syncing_ ? LIBEVDEV_READ_FLAG_SYNC
+                                        : LIBEVDEV_READ_FLAG_NORMAL | LIBEVDEV_READ_FLAG_BLOCKING;
         const int rc = libevdev_next_event(dev_, flags, &event);
         if (rc == -EAGAIN) {
             if (syncing_) {
