@@ -1,6 +1,7 @@
 #include "SendholdApp.h"
 
 #include <QApplication>
+#include <QDBusConnection>
 #include <QTimer>
 
 #include "AppDelegate.h"
@@ -50,7 +51,7 @@ int SendholdApp::main(int argc, char** argv) {
     const bool headless = QGuiApplication::platformName() == QLatin1String("offscreen");
     AppDelegate delegate({claimSingleInstance, startGuard, checkTrayHost,
                           headless ? std::vector<int>{} : TrayHostWatch::defaultDelaysMs(),
-                          [] { QCoreApplication::exit(0); }});
+                          [] { QCoreApplication::exit(0); }, &QDBusConnection::sessionBus});
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
     app.exec();
     return 0;
