@@ -123,6 +123,13 @@ bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
 void AppDelegate::openPanel() {
     QMenu* menu = menus_.panelMenu.get();
     if (!menu) return;
+    // A Wayland popup needs a parent window, and a tray click gives none: Qt would
+    // show the menu as an ordinary window, which a tiling compositor stretches
+    // over the screen. The panel's own window is the right thing there.
+    if (QGuiApplication::platformName() == QLatin1String("wayland")) {
+        showPanelWindow();
+        return;
+    }
     menuPainted_ = false;
     QTimer::singleShot(kPopupShownWithinMs, this, [this] {
         if (menuPainted_) return;
