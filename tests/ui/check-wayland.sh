@@ -23,9 +23,10 @@ wait_until() { local i; for ((i = 0; i < $1 * 10; i++)); do "${@:2}" && return 0
 gone() { ! kill -0 "$1" 2>/dev/null; }
 has() { [ -n "$("$@")" ]; }  # has <command>: it printed something
 shoot() { grim "$out/$1.png" || die "screenshot $1 failed"; }
+# click <x> <y> [button]
 click() {
-    swaymsg -q seat seat0 cursor set "$1" "$2" && swaymsg -q seat seat0 cursor press button1 &&
-        swaymsg -q seat seat0 cursor release button1
+    swaymsg -q seat seat0 cursor set "$1" "$2" && swaymsg -q seat seat0 cursor press "${3:-button1}" &&
+        swaymsg -q seat seat0 cursor release "${3:-button1}"
 }
 has_item() {
     busctl --user get-property org.kde.StatusNotifierWatcher /StatusNotifierWatcher \
@@ -35,26 +36,31 @@ has_item() {
 # of the bar, as "w h x y" in icon; a keyboard glyph is about 22 x 14.
 found_icon() {
     shoot bar
-    icon=$(convert "$out/bar.png" -crop 800x30+0+0 +repage -fuzz 3% -trim -format '%w %h %X %Y' info:)
+    icon=$(convert "$out/bar.png" -crop 800x30+0+0 +repage -fuzz 3% -trim -format '%w %h %X %Y' info: 2>/dev/null)
     read -r iw ih _ <<<"$icon" && [ "$iw" -ge 10 ] && [ "$iw" -le 40 ] && [ "$ih" -ge 6 ]
 }
+# contrast <picture>: photographs; prints the icon's mean difference from the bar.
+contrast() {
+    shoot "$1"
+    convert "$out/$1.png" -crop "${iw}x${ih}+${ix}+${iy}" +repage \( +clone -fill '#202020' -colorize 100 \) \
+        -compose difference -composite -colorspace gray -format '%[fx:mean]' info:
+}
+faded() { awk -v c="$(contrast wayland-off)" -v on="$on" 'BEGIN {exit !(c < 0.6 * on)}'; }
 # Sendhold's visible windows in sway's tree: "x y w h floating|tiled title".
 windows() {
     swaymsg -r -t get_tree | python3 -c 'import json, sys
-def walk(n, floating):
-    if n.get("app_id") == sys.argv[1] and n.get("visible"):
-        r = n["rect"]
-        print(r["x"], r["y"], r["width"], r["height"], "floating" if floating else "tiled", n["name"])
-    for c in n.get("nodes", []): walk(c, floating)
-    for c in n.get("floating_nodes", []): walk(c, True)
-walk(json.load(sys.stdin), False)' io.github.sendhold.Sendhold
+def walk(n, kind):
+    if n.get("app_id") == "io.github.sendhold.Sendhold" and n["visible"]:
+        print(*(n["rect"][k] for k in ("x", "y", "width", "height")), kind, n["name"])
+    for c in n["nodes"]: walk(c, kind)
+    for c in n["floating_nodes"]: walk(c, "floating")
+walk(json.load(sys.stdin), "tiled")'
 }
 # wait_window <picture>: waits for Sendhold's window, photographs it; it must be
 # the small floating panel window named Sendhold, not a menu tiled over the screen.
 wait_window() {
     wait_until 5 has windows || die "$1: no window opened: $(cat "$work/app.out")"
-    sleep 0.5
-    shoot "$1"
+    sleep 0.5 && shoot "$1"
     read -r _ _ ww wh kind title < <(windows)
     [ "$kind $title" = "floating Sendhold" ] && [ "$ww" -le 400 ] && [ "$wh" -le 400 ] ||
         die "$1: the window is '$(windows)', not the small floating Sendhold window"
@@ -73,10 +79,8 @@ echo 'window#waybar { background: #202020; }' >"$work/waybar.css"
 # sway refuses to run as root: then it runs as nobody in a runtime directory of
 # its own, and the clients reach it through the socket's full path.
 as_user=()
-if [ "$(id -u)" = 0 ]; then
+[ "$(id -u)" = 0 ] && as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups) &&
     chown nobody "$work/sway" && chmod o+rx "$out" "$work" && chmod o+r "$work/sway.conf"
-    as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
-fi
 spawn env XDG_RUNTIME_DIR="$work/sway" WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 \
     "${as_user[@]}" sway -c "$work/sway.conf" >"$work/sway.log" 2>&1
 wait_until 10 test -S "$work/sway/wayland-1" || die "sway did not start: $(tail -3 "$work/sway.log")"
@@ -94,17 +98,29 @@ wait_until 15 has_item || die "no StatusNotifierItem registered: $(cat "$work/ap
 wait_until 5 found_icon || die "no icon in the bar (found '$icon')"
 read -r iw ih ix iy <<<"$icon"
 has windows && die "a window opened uninvited at start-up"
+on=$(contrast wayland-on)
 
 # A left click on the icon opens the panel.
 click $((ix + iw / 2)) $((iy + ih / 2))
 wait_window wayland-click
 swaymsg -q '[app_id=io.github.sendhold.Sendhold] kill'
 wait_until 5 eval '! has windows' || die "the window did not close"
-gone "$app" && die "closing the window ended Sendhold"
 
 # A second start leaves at once and silently, and the running copy shows its window.
 timeout 10 "$bin" >"$work/second.out" 2>&1 || die "the second copy exited with $?"
 [ -s "$work/second.out" ] && die "the second copy printed: $(cat "$work/second.out")"
 wait_window wayland-second
-gone "$app" && die "Sendhold ended"
+
+# The window takes clicks: its switch (top right) fades the icon.
+read -r wx wy ww _ < <(windows)
+click $((wx + ww - 31)) $((wy + 29))
+wait_until 5 faded || die "the switch in the window did not fade the icon"
+# waybar's right-click menu comes from Sendhold's context menu; its last row, Quit, ends it.
+click $((ix + iw / 2)) $((iy + ih / 2)) button3
+sleep 1 && shoot wayland-context
+read -r mw mh mx my < <(compare -fuzz 3% "$out/wayland-off.png" "$out/wayland-context.png" -compose src \
+    -highlight-color white -lowlight-color black png:- | convert - -crop 800x200+0+0 -trim -format '%w %h %X %Y' info:)
+click $((mx + 40)) $((my + mh - 14))
+wait_until 5 gone "$app" || die "Quit in waybar's menu (at $mx,$my ${mw}x$mh) did not end Sendhold"
+wait "$app" || die "Sendhold did not exit cleanly after Quit"
 echo "-- all checks passed; pictures in $out"
