@@ -91,8 +91,9 @@ spawn wayvnc --unix-socket "$work/vnc.sock" >"$work/wayvnc.log" 2>&1
 wait_until 10 eval 'swaymsg -r -t get_seats | grep -q "\"type\": \"pointer\""' || die "no pointer: $(cat "$work/wayvnc.log")"
 spawn waybar -c "$work/waybar.json" -s "$work/waybar.css" >"$work/waybar.log" 2>&1
 
-# The icon comes into waybar's tray through StatusNotifierItem.
-spawn "$bin" >"$work/app.out" 2>&1
+# The icon comes into waybar's tray through StatusNotifierItem. DISPLAY (XWayland
+# in a real session; here it leads nowhere) must not take Sendhold off Wayland.
+DISPLAY=:4242 spawn "$bin" >"$work/app.out" 2>&1
 app=$pid
 wait_until 15 has_item || die "no StatusNotifierItem registered: $(cat "$work/app.out")"
 wait_until 5 found_icon || die "no icon in the bar (found '$icon')"
