@@ -24,16 +24,11 @@ gone() { ! kill -0 "$1" 2>/dev/null; }
 has() { [ -n "$("$@")" ]; }  # has <command>: it printed something
 shoot() { grim "$out/$1.png" || die "screenshot $1 failed"; }
 # click <x> <y> [button]
-click() {
-    swaymsg -q seat seat0 cursor set "$1" "$2" && swaymsg -q seat seat0 cursor press "${3:-button1}" &&
-        swaymsg -q seat seat0 cursor release "${3:-button1}"
-}
-has_item() {
-    busctl --user get-property org.kde.StatusNotifierWatcher /StatusNotifierWatcher \
-        org.kde.StatusNotifierWatcher RegisteredStatusNotifierItems 2>/dev/null | grep -q '^as [1-9]'
-}
-# The icon: what differs from the bar's background (its top left pixel) in a picture
-# of the bar, as "w h x y" in icon; a keyboard glyph is about 22 x 14.
+click() { local b=${3:-button1}; swaymsg -q seat seat0 cursor set "$1" "$2" &&
+    swaymsg -q seat seat0 cursor press "$b" && swaymsg -q seat seat0 cursor release "$b"; }
+has_item() { busctl --user get-property org.kde.StatusNotifierWatcher /StatusNotifierWatcher \
+    org.kde.StatusNotifierWatcher RegisteredStatusNotifierItems 2>/dev/null | grep -q '^as [1-9]'; }
+# The icon: what differs from the bar's colour in its picture, "w h x y" in icon (about 22 x 14).
 found_icon() {
     shoot bar
     icon=$(convert "$out/bar.png" -crop 800x30+0+0 +repage -fuzz 3% -trim -format '%w %h %X %Y' info: 2>/dev/null)
@@ -46,6 +41,13 @@ contrast() {
         -compose difference -composite -colorspace gray -format '%[fx:mean]' info:
 }
 faded() { awk -v c="$(contrast wayland-off)" -v on="$on" 'BEGIN {exit !(c < 0.6 * on)}'; }
+# waybar's menu: what changed at the top since wayland-off, as "w h x y" in menu.
+menu_shown() {
+    shoot wayland-context
+    menu=$(compare -fuzz 3% "$out/wayland-off.png" "$out/wayland-context.png" -compose src -highlight-color white \
+        -lowlight-color black png:- | convert - -crop 800x200+0+0 -trim -format '%w %h %X %Y' info:)
+    read -r _ mh _ <<<"$menu" && [ "$mh" -ge 40 ]
+}
 # Sendhold's visible windows in sway's tree: "x y w h floating|tiled title".
 windows() {
     swaymsg -r -t get_tree | python3 -c 'import json, sys
@@ -56,8 +58,7 @@ def walk(n, kind):
     for c in n["floating_nodes"]: walk(c, "floating")
 walk(json.load(sys.stdin), "tiled")'
 }
-# wait_window <picture>: waits for Sendhold's window, photographs it; it must be
-# the small floating panel window named Sendhold, not a menu tiled over the screen.
+# wait_window <picture>: the small floating window named Sendhold, not a menu tiled over the screen.
 wait_window() {
     wait_until 5 has windows || die "$1: no window opened: $(cat "$work/app.out")"
     sleep 0.5 && shoot "$1"
@@ -118,9 +119,8 @@ click $((wx + ww - 31)) $((wy + 29))
 wait_until 5 faded || die "the switch in the window did not fade the icon"
 # waybar's right-click menu comes from Sendhold's context menu; its last row, Quit, ends it.
 click $((ix + iw / 2)) $((iy + ih / 2)) button3
-sleep 1 && shoot wayland-context
-read -r mw mh mx my < <(compare -fuzz 3% "$out/wayland-off.png" "$out/wayland-context.png" -compose src \
-    -highlight-color white -lowlight-color black png:- | convert - -crop 800x200+0+0 -trim -format '%w %h %X %Y' info:)
+wait_until 5 menu_shown || die "a right click on the icon showed no menu"
+read -r mw mh mx my <<<"$menu"
 click $((mx + 40)) $((my + mh - 14))
 wait_until 5 gone "$app" || die "Quit in waybar's menu (at $mx,$my ${mw}x$mh) did not end Sendhold"
 wait "$app" || die "Sendhold did not exit cleanly after Quit"
