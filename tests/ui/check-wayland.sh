@@ -7,8 +7,8 @@ set -uo pipefail
 bin=$1 out=$(realpath -m "$2")
 for tool in sway swaymsg waybar wayvnc grim dbus-run-session busctl convert python3 setpriv; do
     command -v "$tool" >/dev/null && continue
-    echo "${CI:+FAIL}${CI:-SKIP}: $tool is not installed (scripts/deps/ui.txt)"
-    [ -n "${CI:-}" ] && exit 1 || exit 77
+    [ -n "${CI:-}" ] && { echo "FAIL: $tool is not installed (scripts/deps/ui.txt)" >&2; exit 1; }
+    echo "SKIP: $tool is not installed (scripts/deps/ui.txt)"; exit 77
 done
 # Everything runs on a private session bus that ends with the script.
 [ -z "${SENDHOLD_CHECK_BUS:-}" ] && SENDHOLD_CHECK_BUS=1 exec dbus-run-session -- "$0" "$@"
