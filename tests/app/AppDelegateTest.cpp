@@ -99,7 +99,7 @@ TEST(AppDelegate, ASecondCopyShowsTheRunningCopysSettingsWindow) {
         ASSERT_TRUE(QTest::qWaitFor([&] { return later->calls.back() == "terminate"; }));
         EXPECT_EQ(later->calls, (std::vector<std::string>{"lock", "terminate"}));
         ASSERT_TRUE(running.panelWindow() && running.panelWindow()->isVisible());
-        if (!window) window = running.panelWindow();
+        if (later == &second) window = running.panelWindow();
         EXPECT_EQ(running.panelWindow(), window.data());  // the same window, reused
         EXPECT_EQ(window->windowTitle(), "Sendhold");
         EXPECT_EQ(window->size(), QSize(270, 175));
