@@ -8,6 +8,7 @@
 #include "app/AppDelegate.h"
 #include "settings/MenuSliderView.h"
 #include "settings/SwitchActions.h"
+#include "settings/SwitchToggle.h"
 
 using namespace sendhold;
 
@@ -106,6 +107,14 @@ TEST(AppDelegate, ASecondCopyShowsTheRunningCopysSettingsWindow) {
         EXPECT_EQ(window->findChildren<MenuSliderView*>().size(), 1);
         window->hide();
     }
+    // A flip in one panel shows in the other when that one opens.
+    window->show();
+    QTest::mouseClick(window->findChild<MenuSliderView*>()->enableSwitch(), Qt::LeftButton);
+    running.menus().panelMenu->popup({10, 10});
+    auto* inMenu = qobject_cast<MenuSliderView*>(running.menus().panel.data());
+    EXPECT_TRUE(inMenu && !inMenu->enableSwitch()->isChecked());
+    running.menus().panelMenu->hide();
+    enabledChanged(true);
     daemon.kill();
     daemon.waitForFinished();
 }
