@@ -8,6 +8,7 @@
 #include "app/AppDelegate.h"
 #include "settings/MenuSliderView.h"
 #include "settings/SwitchActions.h"
+#include "settings/SwitchToggle.h"
 
 using namespace sendhold;
 
@@ -99,13 +100,21 @@ TEST(AppDelegate, ASecondCopyShowsTheRunningCopysSettingsWindow) {
         ASSERT_TRUE(QTest::qWaitFor([&] { return later->calls.back() == "terminate"; }));
         EXPECT_EQ(later->calls, (std::vector<std::string>{"lock", "terminate"}));
         ASSERT_TRUE(running.panelWindow() && running.panelWindow()->isVisible());
-        if (!window) window = running.panelWindow();
+        if (later == &second) window = running.panelWindow();
         EXPECT_EQ(running.panelWindow(), window.data());  // the same window, reused
         EXPECT_EQ(window->windowTitle(), "Sendhold");
         EXPECT_EQ(window->size(), QSize(270, 175));
         EXPECT_EQ(window->findChildren<MenuSliderView*>().size(), 1);
         window->hide();
     }
+    // A flip in one panel shows in the other when that one opens.
+    window->show();
+    QTest::mouseClick(window->findChild<MenuSliderView*>()->enableSwitch(), Qt::LeftButton);
+    running.menus().panelMenu->popup({10, 10});
+    auto* inMenu = qobject_cast<MenuSliderView*>(running.menus().panel.data());
+    EXPECT_TRUE(inMenu && !inMenu->enableSwitch()->isChecked());
+    running.menus().panelMenu->hide();
+    enabledChanged(true);
     daemon.kill();
     daemon.waitForFinished();
 }
