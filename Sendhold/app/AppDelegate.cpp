@@ -1,15 +1,29 @@
 #include "AppDelegate.h"
 
 #include <QCursor>
+#include <QEvent>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QTimer>
+#include <QVBoxLayout>
 
+#include "Activation.h"
+#include "ApplicationId.h"
 #include "Diagnostics.h"
 #include "KeyboardIcon.h"
 #include "KeyboardManager/KeyboardManager.h"
+#include "settings/MenuSliderView.h"
 
 namespace sendhold {
+
+namespace {
+
+// A second copy waits this long at most for the running copy's answer.
+constexpr int kActivateTimeoutMs = 1000;
+// A menu not painted by then was refused (a Wayland popup with no parent window).
+constexpr int kPopupShownWithinMs = 1000;
+
+}  // namespace
 
 AppDelegate::AppDelegate(LaunchSteps steps, QObject* parent)
     : QObject(parent), steps_(std::move(steps)) {}
@@ -24,10 +38,14 @@ void AppDelegate::applicationDidFinishLaunching() {
     if (launched_) return;
     launched_ = true;
 
-    // Another copy is running: leave quietly, before touching the keyboard,
-    // the notification center or the tray. The other copy is left alone.
+    // Another copy is running: ask it to show its settings, then leave quietly,
+    // before touching the keyboard, the notification center or the tray.
     if (steps_.claimSingleInstance && !steps_.claimSingleInstance()) {
-        if (steps_.terminate) steps_.terminate();
+        auto terminate = steps_.terminate ? steps_.terminate : [] {};
+        if (steps_.sessionBus)
+            activateRunningCopy(steps_.sessionBus(), kActivateTimeoutMs, terminate);
+        else
+            terminate();
         return;
     }
 
@@ -49,6 +67,10 @@ void AppDelegate::applicationDidFinishLaunching() {
                           // Later, so the closing context menu does not take the new popup with it.
                           [this] { QTimer::singleShot(0, this, &AppDelegate::openPanel); }});
     attachMenus();
+    if (menus_.panelMenu) menus_.panelMenu->installEventFilter(this);
+
+    if (steps_.sessionBus)
+        (new ActivationService([this] { showPanelWindow(); }, this))->publish(steps_.sessionBus());
 }
 
 void AppDelegate::makeStatusItem() {
@@ -78,9 +100,42 @@ void AppDelegate::quitApp() {
     if (steps_.terminate) steps_.terminate();
 }
 
+void AppDelegate::showPanelWindow() {
+    if (!panelWindow_) {
+        panelWindow_ = std::make_unique<QWidget>();
+        panelWindow_->setWindowTitle(QString::fromLatin1(kApplicationName));
+        auto* layout = new QVBoxLayout(panelWindow_.get());
+        layout->setContentsMargins(0, 0, 0, 0);
+        // The window takes the panel's size and keeps it.
+        layout->setSizeConstraint(QLayout::SetFixedSize);
+        layout->addWidget(new MenuSliderView());
+    }
+    panelWindow_->show();
+    panelWindow_->raise();
+    panelWindow_->activateWindow();
+}
+
+bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == menus_.panelMenu.get() && event->type() == QEvent::Paint) menuPainted_ = true;
+    return QObject::eventFilter(watched, event);
+}
+
 void AppDelegate::openPanel() {
     QMenu* menu = menus_.panelMenu.get();
     if (!menu) return;
+    // A Wayland popup needs a parent window, and a tray click gives none: Qt would
+    // show the menu as an ordinary window, which a tiling compositor stretches
+    // over the screen. The panel's own window is the right thing there.
+    if (QGuiApplication::platformName() == QLatin1String("wayland")) {
+        showPanelWindow();
+        return;
+    }
+    menuPainted_ = false;
+    QTimer::singleShot(kPopupShownWithinMs, this, [this] {
+        if (menuPainted_) return;
+        menus_.panelMenu->hide();
+        showPanelWindow();
+    });
     const QRect icon = statusItem ? statusItem->geometry() : QRect();
     if (!icon.isValid() || icon.isEmpty()) {
         // StatusNotifierItem hosts do not tell where the icon is: open at the pointer.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDBusConnection>
 #include <QObject>
 #include <QSystemTrayIcon>
 #include <functional>
@@ -30,6 +31,9 @@ class AppDelegate : public QObject {
         std::vector<int> trayRetryDelaysMs;
         // Ends the application.
         std::function<void()> terminate;
+        // The session bus for activation: a running copy offers it there, a second
+        // copy asks for it there. None: neither.
+        std::function<QDBusConnection()> sessionBus;
     };
 
     explicit AppDelegate(LaunchSteps steps, QObject* parent = nullptr);
@@ -41,14 +45,21 @@ class AppDelegate : public QObject {
     void updateIconState();
     // Ends the program at once, without a question.
     void quitApp();
-    // Pops up the menu with the settings panel next to the icon.
+    // Pops up the menu with the settings panel next to the icon; shows the panel
+    // window instead when the menu does not appear.
     void openPanel();
+    // Shows the settings panel in a window of its own, raised; one window, reused.
+    void showPanelWindow();
 
     // The tray icon; empty until a tray host is there (never, with no display).
     std::unique_ptr<QSystemTrayIcon> statusItem;
 
     const StatusMenus& menus() const { return menus_; }
+    QWidget* panelWindow() const { return panelWindow_.get(); }
     bool isWaitingForTray() const { return trayWatch_ && trayWatch_->isWaiting(); }
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
     void makeStatusItem();
@@ -59,6 +70,8 @@ class AppDelegate : public QObject {
     std::optional<NotificationCenter::Token> iconObserver_;
     TrayHostWatch* trayWatch_ = nullptr;
     StatusMenus menus_;
+    std::unique_ptr<QWidget> panelWindow_;
+    bool menuPainted_ = false;
 };
 
 }  // namespace sendhold

@@ -1,6 +1,7 @@
 #include "SendholdApp.h"
 
 #include <QApplication>
+#include <QDBusConnection>
 #include <QTimer>
 
 #include "AppDelegate.h"
@@ -28,12 +29,14 @@ bool claimSingleInstance() {
 
 void SendholdApp::chooseHeadlessPlatform() {
     if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) return;
-    if (!qEnvironmentVariableIsEmpty("DISPLAY")) {
-        // X11 also under XWayland: tray menus need the pointer position, which
-        // only X11 gives. Qt tries the platforms in order.
+    // Qt tries the platforms in order. In a Wayland session, Wayland itself:
+    // XWayland sees the pointer only over X windows, so a menu opened at the
+    // pointer lands wherever it was last seen, far from the tray icon. X11
+    // there only when Qt's Wayland plugin is missing.
+    if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        qputenv("QT_QPA_PLATFORM", "wayland;xcb;offscreen");
+    } else if (!qEnvironmentVariableIsEmpty("DISPLAY")) {
         qputenv("QT_QPA_PLATFORM", "xcb;offscreen");
-    } else if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
-        qputenv("QT_QPA_PLATFORM", "wayland;offscreen");
     } else {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
@@ -50,7 +53,7 @@ int SendholdApp::main(int argc, char** argv) {
     const bool headless = QGuiApplication::platformName() == QLatin1String("offscreen");
     AppDelegate delegate({claimSingleInstance, startGuard, checkTrayHost,
                           headless ? std::vector<int>{} : TrayHostWatch::defaultDelaysMs(),
-                          [] { QCoreApplication::exit(0); }});
+                          [] { QCoreApplication::exit(0); }, &QDBusConnection::sessionBus});
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
     app.exec();
     return 0;

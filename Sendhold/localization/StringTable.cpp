@@ -163,7 +163,7 @@ const Row kRows[] = {
      }},
     {"launch_at_login",
      {
-         u"Mac起動時に自動開始",      // ja
+         u"ログイン時に自動開始",     // ja
          u"开机自动启动",             // zh
          u"Lancer au démarrage",      // fr
          u"Apri all'avvio",           // it

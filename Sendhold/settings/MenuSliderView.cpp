@@ -101,18 +101,13 @@ MenuSliderView::MenuSliderView(Preferences& preferences, QWidget* parent)
     setMouseTracking(true);
     buildViewTree();
 
-    // Initial values: the store, the guard's flag, the autostart entry.
+    // Initial values: the store, the guard's flag, the autostart entry (again at each showing).
     const double duration = preferences_.longPressDuration();
-    const bool isEnabled = KeyboardManager::shared().isEnabled;
-    const bool launchAtLogin = isLaunchAtLoginOn();
 
     titleLabel_->setText(localized(QStringLiteral("pref_title")));
     fastLabel_->setText(localized(QStringLiteral("fast")));
     slowLabel_->setText(localized(QStringLiteral("slow")));
-    enableSwitch_->setChecked(isEnabled);
-    enabledLabel_->setText(enabledLabelText(isEnabled));
-    launchSwitch_->setChecked(launchAtLogin);
-    launchLabel_->setText(launchAtLoginLabelText(launchAtLogin));
+    showSwitches();
     showDuration(duration);
 
     connect(&preferences_, &Preferences::longPressDurationChanged, this,
@@ -186,6 +181,22 @@ void MenuSliderView::showDuration(double seconds) {
     currentLabel_->setText(currentSettingText(seconds));
     const QSignalBlocker noWriteBack(slider_);
     slider_->setValue(sliderPosition(seconds));
+}
+
+void MenuSliderView::showSwitches() {
+    const bool isEnabled = KeyboardManager::shared().isEnabled;
+    const bool launchAtLogin = isLaunchAtLoginOn();
+    const QSignalBlocker noFlip(enableSwitch_), noAction(launchSwitch_);
+    enableSwitch_->setChecked(isEnabled);
+    enabledLabel_->setText(enabledLabelText(isEnabled));
+    launchSwitch_->setChecked(launchAtLogin);
+    launchLabel_->setText(launchAtLoginLabelText(launchAtLogin));
+}
+
+void MenuSliderView::showEvent(QShowEvent* event) {
+    // The other panel may have flipped a switch since this one was last shown.
+    showSwitches();
+    QWidget::showEvent(event);
 }
 
 void MenuSliderView::userFlippedEnabled(bool isEnabled) {

@@ -12,8 +12,9 @@ class SwitchToggle;
 
 // The settings panel shown at the top of the tray menu: the guard's switch, the
 // long-press duration slider with its current value, the launch-at-login switch.
-// The switches start from the guard's flag and the autostart entry and afterwards
-// follow only the user's flips; the duration follows the store, whoever writes it.
+// The switches take the guard's flag and the autostart entry each time the panel
+// is shown (the tray menu and the settings window each hold a panel) and between
+// showings follow the user's flips; the duration follows the store, whoever writes it.
 class MenuSliderView final : public QWidget {
     Q_OBJECT
   public:
@@ -41,6 +42,7 @@ class MenuSliderView final : public QWidget {
     QLabel* launchAtLoginLabel() const { return launchLabel_; }
 
   protected:
+    void showEvent(QShowEvent* event) override;
     // Clicks between the controls stay in the panel: passed on, they would
     // trigger the menu's action and close the menu.
     void mousePressEvent(QMouseEvent* event) override;
@@ -50,6 +52,7 @@ class MenuSliderView final : public QWidget {
   private:
     void buildViewTree();
     void showDuration(double seconds);
+    void showSwitches();
     void userFlippedEnabled(bool isEnabled);
     void userFlippedLaunchAtLogin(bool launchAtLogin);
     void userMovedSlider(int position);

@@ -1,5 +1,7 @@
 #include "PanelTexts.h"
 
+#include <charconv>
+
 #include "localization/Localization.h"
 
 namespace sendhold {
@@ -16,9 +18,16 @@ QString enabledLabelText(bool isEnabled) {
 }
 
 QString currentSettingText(double duration) {
-    // QString::number never uses the locale: always a point.
-    return localized(QStringLiteral("current_setting")) + QLatin1Char(' ') +
-           QString::number(duration, 'f', 1) + QLatin1Char(' ') + localized(QStringLiteral("sec"));
+    // Rounded as printf's "%.1f" rounds the exact binary value (0.25 gives 0.2,
+    // where QString::number rounds ties away from zero), but always with a point:
+    // to_chars ignores the locale.
+    char digits[32];
+    const auto [end, error] =
+        std::to_chars(digits, digits + sizeof digits, duration, std::chars_format::fixed, 1);
+    const QString number =
+        error == std::errc() ? QString::fromLatin1(digits, end - digits) : QStringLiteral("?");
+    return localized(QStringLiteral("current_setting")) + QLatin1Char(' ') + number +
+           QLatin1Char(' ') + localized(QStringLiteral("sec"));
 }
 
 QString launchAtLoginLabelText(bool launchAtLogin) {

@@ -26,6 +26,8 @@ depends=$(field Depends)
 for lib in libqt6widgets6 libevdev2 libudev1 libc6 acl; do
     [[ "$depends" == *"$lib"* ]] || fail "Depends lacks $lib: $depends"
 done
+[[ "$(field Suggests)" == *gnome-shell-extension-appindicator* && "$(field Recommends)" != *gnome* ]] ||
+    fail "the GNOME tray extension must be suggested, not recommended"
 
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|')
 expected=(

@@ -9,6 +9,7 @@
 #include "settings/LaunchAtLogin.h"
 #include "settings/MenuSliderView.h"
 #include "settings/NotificationCenter.h"
+#include "settings/PanelTexts.h"
 #include "settings/Preferences.h"
 #include "settings/SwitchToggle.h"
 
@@ -41,13 +42,17 @@ TEST_F(MenuSliderViewTest, StartsFromTheStoreTheGuardAndTheAutostartEntry) {
     EXPECT_EQ(panel.launchAtLoginLabel()->text(), "Launch at Login (Off)");
     EXPECT_FALSE(QFile::exists(store.filePath()));  // showing stores nothing
     EXPECT_TRUE(panel.grab().save(QStringLiteral(SENDHOLD_PICTURE_DIR "/panel-en.png")));
+    // As printf's %.1f: the exact binary value decides, exact halves go to even.
+    for (auto [seconds, text] :
+         {std::pair{0.25, "0.2"}, {0.35, "0.3"}, {0.45, "0.5"}, {0.75, "0.8"}})
+        EXPECT_EQ(currentSettingText(seconds), QStringLiteral("Current: %1 s").arg(text));
     QString error;
     ASSERT_TRUE(registerLaunchAtLogin(&error));
     KeyboardManager::shared().isEnabled = false;
     setPreferredLanguagesSource([] { return QStringList{QStringLiteral("ja-JP")}; });
     MenuSliderView other(store);
     EXPECT_FALSE(other.enableSwitch()->isChecked());
-    EXPECT_EQ(other.launchAtLoginLabel()->text(), "Mac起動時に自動開始 (オン)");
+    EXPECT_EQ(other.launchAtLoginLabel()->text(), "ログイン時に自動開始 (オン)");
     EXPECT_EQ(other.currentSettingLabel()->text(), "現在の設定: 0.4 秒");
 }
 

@@ -140,6 +140,14 @@ wait_until 20 sni_host_ready || die "xfce4-panel registered no StatusNotifierIte
 start_sendhold sni
 sleep 2
 has embedded_icon && die "Sendhold used XEmbed although a StatusNotifierItem host was there"
+# A second start has the running copy show its settings in a window titled Sendhold.
+timeout 10 "$bin" >"$work/second-sni.out" 2>&1 || die "the second copy exited with $?"
+[ -s "$work/second-sni.out" ] && die "the second copy printed: $(cat "$work/second-sni.out")"
+titled() { for w in $(xdotool search --name '^Sendhold$'); do xwininfo -id "$w" | grep -q '"Sendhold"$' &&
+    [ "$(geometry "$w" | cut -d' ' -f3-)" = "270 175 IsViewable" ] && echo "$w"; done; }
+wait_until 5 has titled || die "a second start showed no settings window titled Sendhold"
+shoot second-start
+xdotool windowunmap "$(titled | head -n1)"  # out of the way of the menu check
 # The icon sits at the right end of the panel (the widest xfce4-panel window).
 read -r px py pw ph _ < <(for w in $(xdotool search --classname '^xfce4-panel$'); do geometry "$w"; done | sort -k3 -n | tail -1)
 click_menu $((px + pw - 16)) $((py + ph / 2)) xfce-menu
