@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Sendhold under headless GNOME Shell with the AppIndicator extension as the tray: its
-# icon comes and goes in the top bar, photographed into the output directory.
+# Sendhold under headless GNOME Shell, started before the AppIndicator extension as at a login:
+# its icon comes with the extension and goes with Sendhold, photographed into the output directory.
 # Usage: check-gnome.sh <sendhold executable> <output directory>
 set -uo pipefail
 bin=$1 out=$(realpath -m "$2")
@@ -17,23 +17,20 @@ pids=()
 die() { echo "FAIL: $*" >&2; exit 1; }
 spawn() { "$@" & pid=$!; pids+=("$pid"); }  # its id lands in pid
 stop() { kill "$1" 2>/dev/null; wait "$1" 2>/dev/null; }  # GNOME Shell may crash on the way out
-cleanup() { local i; for ((i = ${#pids[@]} - 1; i >= 0; i--)); do stop "${pids[i]}"; done; }
-trap cleanup EXIT
+cleanup() { local i; for ((i = ${#pids[@]} - 1; i >= 0; i--)); do stop "${pids[i]}"; done; }; trap cleanup EXIT
 wait_until() { local i; for ((i = 0; i < $1 * 10; i++)); do "${@:2}" && return 0; sleep 0.1; done; return 1; }
 watcher() { busctl --user get-property org.kde.StatusNotifierWatcher /StatusNotifierWatcher org.kde.StatusNotifierWatcher "$1" 2>/dev/null; }
 # The registered items' bus names (the extension lists "name@/path").
 items() { watcher RegisteredStatusNotifierItems | grep -o '"[^"/@]*' | tr -d '"'; }
+extension() { busctl --user call org.gnome.Shell /org/gnome/Shell org.gnome.Shell.Extensions "$1"Extension s $ext >/dev/null; }
 owned_item() { local i; for i in $(items); do busctl --user status "$i" 2>/dev/null | grep -qx "PID=$app" && return; done; false; }
 # shoot <picture>: the right end of the top bar. The Shell's screenshot service
 # answers only callers owning a name it trusts, so the caller takes one.
-shoot() {
-    gjs -c "const {Gio, GLib} = imports.gi;
-        const call = (n, m, s, a) => Gio.DBus.session.call_sync(n, '/' + n.replace(/\./g, '/'), n, m,
-            new GLib.Variant(s, a), null, 0, 5000, null);
-        call('org.freedesktop.DBus', 'RequestName', '(su)', ['org.gnome.Screenshot', 4]);
-        call('org.gnome.Shell.Screenshot', 'ScreenshotArea', '(iiiibs)', [704, 0, 320, 30, false, '$out/$1.png']);" ||
-        die "screenshot $1 failed"
-}
+shoot() { gjs -c "const {Gio, GLib} = imports.gi; const call = (n, m, s, a) => Gio.DBus.session.call_sync(n,
+        '/' + n.replace(/\./g, '/'), n, m, new GLib.Variant(s, a), null, 0, 5000, null);
+    call('org.freedesktop.DBus', 'RequestName', '(su)', ['org.gnome.Screenshot', 4]);
+    call('org.gnome.Shell.Screenshot', 'ScreenshotArea', '(iiiibs)', [704, 0, 320, 30, false, '$out/$1.png']);" ||
+    die "screenshot $1 failed"; }
 # icon_shown <picture>: what changed since the bare bar, as "w h x y" in icon (about 16 x 16).
 icon_shown() {
     shoot "$1"
@@ -50,20 +47,24 @@ mkdir -p "$HOME/.config/glib-2.0/settings" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG
 printf "[org/gnome/shell]\nenabled-extensions=['%s']\n" "$ext" >"$HOME/.config/glib-2.0/settings/keyfile"
 
 # GNOME Shell wants a system bus (for logind); another session-type bus stands in.
-spawn dbus-daemon --session --nofork --nopidfile --print-address=1 >"$work/system-bus"
-wait_until 10 test -s "$work/system-bus" || die "no stand-in system bus"
-export DBUS_SYSTEM_BUS_ADDRESS=$(head -n1 "$work/system-bus")
+{ read -r DBUS_SYSTEM_BUS_ADDRESS; read -r bus; } < <(dbus-daemon --session --fork --nopidfile --print-address=1 --print-pid=1)
+export DBUS_SYSTEM_BUS_ADDRESS; pids+=("$bus")
 spawn gnome-shell --headless --virtual-monitor 1024x768 --wayland >"$work/shell.log" 2>&1
 wait_until 40 eval '[ "$(watcher IsStatusNotifierHostRegistered)" = "b true" ]' ||
     die "the AppIndicator extension registered no tray host: $(tail -5 "$work/shell.log")"
 sleep 1 && shoot gnome-bare
 
-# No keyboard service here: Sendhold says so and keeps its icon.
+# The tray goes (a login before the extensions load); Sendhold comes first and waits.
+extension Disable && wait_until 10 eval '[ -z "$(watcher IsStatusNotifierHostRegistered)" ]' ||
+    die "the tray stayed with the extension disabled"
+
+# No keyboard service here: Sendhold says so and keeps looking for a tray.
 export WAYLAND_DISPLAY=wayland-0 SENDHOLD_SOCKET=$work/no-service.sock
 spawn "$bin" >"$work/app.out" 2>&1; app=$pid
+wait_until 20 grep -qx 権限エラー "$work/app.out" || die "Sendhold did not start: $(cat "$work/app.out")"
+sleep 1 && extension Enable || die "the extension did not come back"
 wait_until 20 owned_item || die "Sendhold registered no item (items: $(items)): $(cat "$work/app.out")"
 wait_until 10 icon_shown gnome-icon || die "no icon appeared in the top bar (change: '$icon')"
-echo "the icon: $icon (w h x y) in $out/gnome-icon.png"
 
 # A second start leaves at once and silently; the first goes on with its item.
 timeout 10 "$bin" >"$work/second.out" 2>&1 || die "the second copy exited with $?"
