@@ -17,7 +17,9 @@ pids=()
 die() { echo "FAIL: $*" >&2; exit 1; }
 spawn() { "$@" & pid=$!; pids+=("$pid"); }  # its id lands in pid
 stop() { kill "$1" 2>/dev/null; wait "$1" 2>/dev/null; }  # GNOME Shell may crash on the way out
-cleanup() { local i; for ((i = ${#pids[@]} - 1; i >= 0; i--)); do stop "${pids[i]}"; done; }; trap cleanup EXIT
+# Newest first, then what GNOME Shell started itself (its ibus-daemon may outlive it).
+cleanup() { local i kids; kids=$(cat /proc/"${shell:-0}"/task/*/children 2>/dev/null)
+    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do stop "${pids[i]}"; done; kill $kids 2>/dev/null; }; trap cleanup EXIT
 wait_until() { local i; for ((i = 0; i < $1 * 10; i++)); do "${@:2}" && return 0; sleep 0.1; done; return 1; }
 watcher() { busctl --user get-property org.kde.StatusNotifierWatcher /StatusNotifierWatcher org.kde.StatusNotifierWatcher "$1" 2>/dev/null; }
 # The registered items' bus names (the extension lists "name@/path").
@@ -39,8 +41,7 @@ icon_shown() {
     read -r iw ih _ <<<"$icon" && [ "$iw" -ge 8 ] && [ "$iw" -le 40 ] && [ "$ih" -ge 8 ]
 }
 
-rm -rf "$out"
-work=$out/run
+rm -rf "$out"; work=$out/run
 export HOME=$work/home XDG_RUNTIME_DIR=$work/run GSETTINGS_BACKEND=keyfile LANGUAGE=en QT_ACCESSIBILITY=0 NO_AT_BRIDGE=1
 unset DISPLAY QT_QPA_PLATFORM WAYLAND_DISPLAY LC_ALL LANG XDG_CONFIG_HOME XDG_DATA_HOME XDG_CACHE_HOME
 mkdir -p "$HOME/.config/glib-2.0/settings" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
@@ -49,7 +50,7 @@ printf "[org/gnome/shell]\nenabled-extensions=['%s']\n" "$ext" >"$HOME/.config/g
 # GNOME Shell wants a system bus (for logind); another session-type bus stands in.
 { read -r DBUS_SYSTEM_BUS_ADDRESS; read -r bus; } < <(dbus-daemon --session --fork --nopidfile --print-address=1 --print-pid=1)
 export DBUS_SYSTEM_BUS_ADDRESS; pids+=("$bus")
-spawn gnome-shell --headless --virtual-monitor 1024x768 --wayland >"$work/shell.log" 2>&1
+spawn gnome-shell --headless --virtual-monitor 1024x768 --wayland >"$work/shell.log" 2>&1; shell=$pid
 wait_until 40 eval '[ "$(watcher IsStatusNotifierHostRegistered)" = "b true" ]' ||
     die "the AppIndicator extension registered no tray host: $(tail -5 "$work/shell.log")"
 sleep 1 && shoot gnome-bare
@@ -70,7 +71,6 @@ wait_until 10 icon_shown gnome-icon || die "no icon appeared in the top bar (cha
 timeout 10 "$bin" >"$work/second.out" 2>&1 || die "the second copy exited with $?"
 [ -s "$work/second.out" ] && die "the second copy printed: $(cat "$work/second.out")"
 kill -0 "$app" && owned_item || die "the first copy or its item went away"
-# The icon was Sendhold's: it leaves with it.
 stop "$app"
 wait_until 10 eval '! icon_shown gnome-gone' || die "the icon stayed after Sendhold ended"
 echo "-- all checks passed; pictures in $out"
