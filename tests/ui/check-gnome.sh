@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Sendhold under headless GNOME Shell, started before the AppIndicator extension as at a login:
+# its icon comes with the extension and goes with Sendhold, photographed into the output directory.
+# Usage: check-gnome.sh <sendhold executable> <output directory>
+set -uo pipefail
+bin=$1 out=$(realpath -m "$2")
+ext=ubuntu-appindicators@ubuntu.com
+for tool in gnome-shell gjs dbus-daemon dbus-run-session busctl convert $ext; do
+    command -v "$tool" >/dev/null || [ -d "/usr/share/gnome-shell/extensions/$tool" ] && continue
+    [ -n "${CI:-}" ] && { echo "FAIL: $tool is not installed (scripts/deps/ui.txt)" >&2; exit 1; }
+    echo "SKIP: $tool is not installed (scripts/deps/ui.txt)"; exit 77
+done
+# Everything runs on a private session bus that ends with the script.
+[ -z "${SENDHOLD_CHECK_BUS:-}" ] && SENDHOLD_CHECK_BUS=1 exec dbus-run-session -- "$0" "$@"
+
+pids=()
+die() { echo "FAIL: $*" >&2; exit 1; }
+spawn() { "$@" & pid=$!; pids+=("$pid"); }  # its id lands in pid
+stop() { kill "$1" 2>/dev/null; wait "$1" 2>/dev/null; }  # GNOME Shell may crash on the way out
+# Newest first, then what GNOME Shell started itself (its ibus-daemon may outlive it).
+cleanup() { local i kids; kids=$(cat /proc/"${shell:-0}"/task/*/children 2>/dev/null)
+    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do stop "${pids[i]}"; done; kill $kids 2>/dev/null; }; trap cleanup EXIT
+wait_until() { local i; for ((i = 0; i < $1 * 10; i++)); do "${@:2}" && return 0; sleep 0.1; done; return 1; }
+watcher() { busctl --user get-property org.kde.StatusNotifierWatcher /StatusNotifierWatcher org.kde.StatusNotifierWatcher "$1" 2>/dev/null; }
+# The registered items' bus names (the extension lists "name@/path").
+items() { watcher RegisteredStatusNotifierItems | grep -o '"[^"/@]*' | tr -d '"'; }
+extension() { busctl --user call org.gnome.Shell /org/gnome/Shell org.gnome.Shell.Extensions "$1"Extension s $ext >/dev/null; }
+owned_item() { local i; for i in $(items); do busctl --user status "$i" 2>/dev/null | grep -qx "PID=$app" && return; done; false; }
+# shoot <picture>: the right end of the top bar. The Shell's screenshot service
+# answers only callers owning a name it trusts, so the caller takes one.
+shoot() { gjs -c "const {Gio, GLib} = imports.gi; const call = (n, m, s, a) => Gio.DBus.session.call_sync(n,
+        '/' + n.replace(/\./g, '/'), n, m, new GLib.Variant(s, a), null, 0, 5000, null);
+    call('org.freedesktop.DBus', 'RequestName', '(su)', ['org.gnome.Screenshot', 4]);
+    call('org.gnome.Shell.Screenshot', 'ScreenshotArea', '(iiiibs)', [704, 0, 320, 30, false, '$out/$1.png']);" ||
+    die "screenshot $1 failed"; }
+# icon_shown <picture>: what changed since the bare bar, as "w h x y" in icon (about 16 x 16).
+icon_shown() {
+    shoot "$1"
+    icon=$(convert "$out/gnome-bare.png" "$out/$1.png" -compose difference -composite \
+        -threshold 5% -trim -format '%w %h %X %Y' info: 2>/dev/null)
+    read -r iw ih _ <<<"$icon" && [ "$iw" -ge 8 ] && [ "$iw" -le 40 ] && [ "$ih" -ge 8 ]
+}
+
+rm -rf "$out"; work=$out/run
+export HOME=$work/home XDG_RUNTIME_DIR=$work/run GSETTINGS_BACKEND=keyfile LANGUAGE=en QT_ACCESSIBILITY=0 NO_AT_BRIDGE=1
+unset DISPLAY QT_QPA_PLATFORM WAYLAND_DISPLAY LC_ALL LANG XDG_CONFIG_HOME XDG_DATA_HOME XDG_CACHE_HOME
+mkdir -p "$HOME/.config/glib-2.0/settings" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+printf "[org/gnome/shell]\nenabled-extensions=['%s']\n" "$ext" >"$HOME/.config/glib-2.0/settings/keyfile"
+
+# GNOME Shell wants a system bus (for logind); another session-type bus stands in.
+{ read -r DBUS_SYSTEM_BUS_ADDRESS; read -r bus; } < <(dbus-daemon --session --fork --nopidfile --print-address=1 --print-pid=1)
+export DBUS_SYSTEM_BUS_ADDRESS; pids+=("$bus")
+spawn gnome-shell --headless --virtual-monitor 1024x768 --wayland >"$work/shell.log" 2>&1; shell=$pid
+wait_until 40 eval '[ "$(watcher IsStatusNotifierHostRegistered)" = "b true" ]' ||
+    die "the AppIndicator extension registered no tray host: $(tail -5 "$work/shell.log")"
+sleep 1 && shoot gnome-bare
+
+# The tray goes (a login before the extensions load); Sendhold comes first and waits.
+extension Disable && wait_until 10 eval '[ -z "$(watcher IsStatusNotifierHostRegistered)" ]' ||
+    die "the tray stayed with the extension disabled"
+
+# No keyboard service here: Sendhold says so and keeps looking for a tray.
+export WAYLAND_DISPLAY=wayland-0 SENDHOLD_SOCKET=$work/no-service.sock
+spawn "$bin" >"$work/app.out" 2>&1; app=$pid
+wait_until 20 grep -qx 権限エラー "$work/app.out" || die "Sendhold did not start: $(cat "$work/app.out")"
+sleep 1 && extension Enable || die "the extension did not come back"
+wait_until 20 owned_item || die "Sendhold registered no item (items: $(items)): $(cat "$work/app.out")"
+wait_until 10 icon_shown gnome-icon || die "no icon appeared in the top bar (change: '$icon'; logs in $work)"
+
+# A second start leaves at once and silently; the first goes on with its item.
+timeout 10 "$bin" >"$work/second.out" 2>&1 || die "the second copy exited with $?"
+[ -s "$work/second.out" ] && die "the second copy printed: $(cat "$work/second.out")"
+kill -0 "$app" && owned_item || die "the first copy or its item went away"
+stop "$app"
+wait_until 10 eval '! icon_shown gnome-gone' || die "the icon stayed after Sendhold ended"
+echo "-- all checks passed; pictures in $out"
