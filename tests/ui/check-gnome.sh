@@ -65,7 +65,7 @@ spawn "$bin" >"$work/app.out" 2>&1; app=$pid
 wait_until 20 grep -qx 権限エラー "$work/app.out" || die "Sendhold did not start: $(cat "$work/app.out")"
 sleep 1 && extension Enable || die "the extension did not come back"
 wait_until 20 owned_item || die "Sendhold registered no item (items: $(items)): $(cat "$work/app.out")"
-wait_until 10 icon_shown gnome-icon || die "no icon appeared in the top bar (change: '$icon'; logs in $work)"
+wait_until 20 icon_shown gnome-icon || die "no icon appeared in the top bar (change: '$icon'; logs in $work)"
 
 # A second start leaves at once and silently; the first goes on with its item.
 timeout 10 "$bin" >"$work/second.out" 2>&1 || die "the second copy exited with $?"
