@@ -5,22 +5,15 @@
 set -uo pipefail
 bin=$1 out=$(realpath -m "$2")
 ext=ubuntu-appindicators@ubuntu.com
-for tool in gnome-shell gjs dbus-daemon dbus-run-session busctl convert $ext; do
-    command -v "$tool" >/dev/null || [ -d "/usr/share/gnome-shell/extensions/$tool" ] && continue
-    [ -n "${CI:-}" ] && { echo "FAIL: $tool is not installed (scripts/deps/ui.txt)" >&2; exit 1; }
-    echo "SKIP: $tool is not installed (scripts/deps/ui.txt)"; exit 77
-done
+. "$(dirname "$0")/lib.sh"
+require gnome-shell gjs dbus-daemon dbus-run-session busctl convert $ext
 # Everything runs on a private session bus that ends with the script.
 [ -z "${SENDHOLD_CHECK_BUS:-}" ] && SENDHOLD_CHECK_BUS=1 exec dbus-run-session -- "$0" "$@"
 
-pids=()
-die() { echo "FAIL: $*" >&2; exit 1; }
-spawn() { "$@" & pid=$!; pids+=("$pid"); }  # its id lands in pid
-stop() { kill "$1" 2>/dev/null; wait "$1" 2>/dev/null; }  # GNOME Shell may crash on the way out
-# Newest first, then what GNOME Shell started itself (its ibus-daemon may outlive it).
-cleanup() { local i kids; kids=$(cat /proc/"${shell:-0}"/task/*/children 2>/dev/null)
-    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do stop "${pids[i]}"; done; kill $kids 2>/dev/null; }; trap cleanup EXIT
-wait_until() { local i; for ((i = 0; i < $1 * 10; i++)); do "${@:2}" && return 0; sleep 0.1; done; return 1; }
+# Newest first, then what GNOME Shell started itself (its ibus-daemon may outlive
+# it); how GNOME Shell ends does not count, it may crash on the way out.
+cleanup() { local kids; kids=$(cat /proc/"${shell:-0}"/task/*/children 2>/dev/null)
+    stop_all; kill $kids 2>/dev/null; }; trap cleanup EXIT
 watcher() { busctl --user get-property org.kde.StatusNotifierWatcher /StatusNotifierWatcher org.kde.StatusNotifierWatcher "$1" 2>/dev/null; }
 # The registered items' bus names (the extension lists "name@/path").
 items() { watcher RegisteredStatusNotifierItems | grep -o '"[^"/@]*' | tr -d '"'; }

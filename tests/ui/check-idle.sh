@@ -6,19 +6,15 @@
 # Usage: check-idle.sh <sendhold executable> [seconds per case, default 10]
 set -uo pipefail
 bin=$1 window=${2:-10}
-for tool in Xvfb dbus-daemon ibus-daemon fcitx5 trayer xfce4-panel; do
-    command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
-done
-pids=()
-spawn() { "$@" >/dev/null 2>&1 & pid=$!; pids+=("$pid"); }
-cleanup() { local i; for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[i]}" 2>/dev/null; wait "${pids[i]}" 2>/dev/null; done; rm -rf "$work"; }
-trap cleanup EXIT
+. "$(dirname "$0")/lib.sh"
+require Xvfb dbus-daemon ibus-daemon fcitx5 trayer xfce4-panel
+trap 'stop_all; rm -rf "$work"' EXIT
 work=$(mktemp -d)
 export HOME=$work XDG_CONFIG_HOME=$work/config XDG_RUNTIME_DIR=$work/run XDG_CACHE_HOME=$work/cache \
     SENDHOLD_SOCKET=$work/no-service LANGUAGE=en QT_ACCESSIBILITY=0 NO_AT_BRIDGE=1 GSETTINGS_BACKEND=memory
 mkdir -p "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 unset WAYLAND_DISPLAY QT_QPA_PLATFORM SESSION_MANAGER IBUS_ADDRESS IBUS_ADDRESS_FILE
-spawn Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp -noreset 3>"$work/display"
+spawn Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp -noreset 3>"$work/display" >/dev/null 2>&1
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
 export DISPLAY=:$(cat "$work/display")
 { read -r DBUS_SESSION_BUS_ADDRESS; read -r bus; } < <(dbus-daemon --session --fork --nopidfile --print-address=1 --print-pid=1)
@@ -42,12 +38,12 @@ idle() {
 joined() { ls -l /proc/"$app"/fd | grep -c socket; }
 idle "nothing"
 sockets=$(joined)
-spawn ibus-daemon --panel=disable --config=/usr/libexec/ibus-memconf
+spawn ibus-daemon --panel=disable --config=/usr/libexec/ibus-memconf >/dev/null 2>&1
 idle "ibus-daemon"
 [ "$(joined)" -gt "$sockets" ] || { echo "FAIL: Sendhold did not join ibus-daemon"; failed=1; }
-spawn fcitx5 --disable=all --enable=dbus,dbusfrontend,keyboard
+spawn fcitx5 --disable=all --enable=dbus,dbusfrontend,keyboard >/dev/null 2>&1
 idle "ibus-daemon, fcitx5"
-spawn trayer --edge top --align right --widthtype request --height 32
+spawn trayer --edge top --align right --widthtype request --height 32 >/dev/null 2>&1
 idle "ibus-daemon, fcitx5, trayer"
 xwininfo -root -tree | grep -q '"sendhold"' || { echo "FAIL: no icon in trayer"; failed=1; }
 [ "$failed" = 0 ] && echo "-- Sendhold slept through every case"

@@ -5,20 +5,9 @@
 # Usage: check-tray.sh <sendhold executable> <output directory>
 set -uo pipefail
 bin=$1 out=$2
-for tool in Xvfb trayer xdotool xwininfo import convert dbus-daemon dbus-send xfce4-panel; do
-    command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed (scripts/deps/ui.txt)"; exit 77; }
-done
+. "$(dirname "$0")/lib.sh"
+require Xvfb trayer xdotool xwininfo import convert dbus-daemon dbus-send xfce4-panel
 
-pids=()
-die() { echo "FAIL: $*" >&2; exit 1; }
-spawn() { "$@" & pid=$!; pids+=("$pid"); }  # its id lands in pid
-stop() { kill "$1" 2>/dev/null; wait "$1" 2>/dev/null; }
-# Ends the processes this script started, newest first, each by its own id.
-cleanup() { local i; for ((i = ${#pids[@]} - 1; i >= 0; i--)); do stop "${pids[i]}"; done; }
-trap cleanup EXIT
-# wait_until <seconds> <command...>: runs the command every 0.1 s until it succeeds.
-wait_until() { local i; for ((i = 0; i < $1 * 10; i++)); do "${@:2}" && return 0; sleep 0.1; done; return 1; }
-gone() { ! kill -0 "$1" 2>/dev/null; }
 # "x y width height state" of a window, absolute coordinates.
 geometry() {
     xwininfo -id "$1" 2>/dev/null | awk '/Absolute upper-left X/ {x = $NF} /Absolute upper-left Y/ {y = $NF}

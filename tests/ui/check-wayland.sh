@@ -5,22 +5,11 @@
 # Usage: check-wayland.sh <sendhold executable> <output directory>
 set -uo pipefail
 bin=$1 out=$(realpath -m "$2")
-for tool in sway swaymsg waybar wayvnc grim dbus-run-session busctl convert python3 setpriv; do
-    command -v "$tool" >/dev/null && continue
-    [ -n "${CI:-}" ] && { echo "FAIL: $tool is not installed (scripts/deps/ui.txt)" >&2; exit 1; }
-    echo "SKIP: $tool is not installed (scripts/deps/ui.txt)"; exit 77
-done
+. "$(dirname "$0")/lib.sh"
+require sway swaymsg waybar wayvnc grim dbus-run-session busctl convert python3 setpriv
 # Everything runs on a private session bus that ends with the script.
 [ -z "${SENDHOLD_CHECK_BUS:-}" ] && SENDHOLD_CHECK_BUS=1 exec dbus-run-session -- "$0" "$@"
 
-pids=()
-die() { echo "FAIL: $*" >&2; exit 1; }
-spawn() { "$@" & pid=$!; pids+=("$pid"); }  # its id lands in pid
-stop() { kill "$1" 2>/dev/null; wait "$1" 2>/dev/null; }
-cleanup() { local i; for ((i = ${#pids[@]} - 1; i >= 0; i--)); do stop "${pids[i]}"; done; }
-trap cleanup EXIT
-wait_until() { local i; for ((i = 0; i < $1 * 10; i++)); do "${@:2}" && return 0; sleep 0.1; done; return 1; }
-gone() { ! kill -0 "$1" 2>/dev/null; }
 has() { [ -n "$("$@")" ]; }  # has <command>: it printed something
 shoot() { grim "$out/$1.png" || die "screenshot $1 failed"; }
 # click <x> <y> [button]
