@@ -1,0 +1,32 @@
+// The KWin script in a stand-in workspace shaped as Plasma 5's and 6's: the
+// active window's class goes to Sendhold at start, on each activation and
+// when the class changes; "" when no window is active.
+const GLib = imports.gi.GLib, System = imports.system;
+const source = new TextDecoder().decode(GLib.file_get_contents(ARGV[0])[1]);
+const signal = () => {
+    const s = {fns: [], connect: f => s.fns.push(f), emit: (...a) => s.fns.forEach(f => f(...a))};
+    s.disconnect = f => { s.fns = s.fns.filter(g => g !== f); };
+    return s;
+};
+const window = resourceClass => ({resourceClass, windowClassChanged: signal()});
+let failed = false;
+for (const plasma of [5, 6]) {
+    const sent = [], activated = signal(), chat = window('org.example.Chat');
+    // Some Plasma 5 versions give the class as bytes.
+    const calc = window(plasma === 5 ? new TextEncoder().encode('org.example.Calc').buffer : 'org.example.Calc');
+    const workspace = plasma === 5 ? {clientActivated: activated, activeClient: chat}
+        : {windowActivated: activated, activeWindow: chat};
+    new Function('workspace', 'callDBus', source)(workspace, (...a) => sent.push(a.join(' ')));
+    activated.emit(calc);
+    calc.resourceClass = 'org.example.Other';
+    calc.windowClassChanged.emit();
+    chat.windowClassChanged.emit();  // no longer followed
+    activated.emit(null);
+    const want = ['org.example.Chat', 'org.example.Calc', 'org.example.Other', ''].map(id =>
+        `io.github.sendhold.Sendhold /io/github/sendhold/Sendhold/Front io.github.sendhold.FrontApplication Report ${id}`);
+    if (JSON.stringify(sent) !== JSON.stringify(want)) {
+        printerr(`Plasma ${plasma} sent: ${JSON.stringify(sent, null, 1)}`);
+        failed = true;
+    }
+}
+System.exit(failed ? 1 : 0);
