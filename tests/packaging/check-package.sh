@@ -43,12 +43,15 @@ expected=(
     /usr/share/man/man1/sendhold.1.gz
     /usr/share/doc/sendhold/copyright
     /usr/share/doc/sendhold/changelog.gz
+    /usr/share/gnome-shell/extensions/sendhold-front@sendhold.github.io/extension.js
+    /usr/share/gnome-shell/extensions/sendhold-front-legacy@sendhold.github.io/metadata.json
+    /usr/share/sendhold/kwin/sendhold-front.js
 )
 for f in "${expected[@]}"; do
     grep -qx "$f" <<<"$contents" || fail "package lacks $f"
 done
 # Nothing of the system outside these places, and no test or developer tools.
-unexpected=$(grep -v -E '^/usr/(bin/sendhold|libexec/sendhold/|share/(applications|icons|man|doc)/|lib/modules-load\.d/)|^/lib/systemd/system/sendhold\.(socket|service)$|/$' <<<"$contents" || true)
+unexpected=$(grep -v -E '^/usr/(bin/sendhold|libexec/sendhold/|share/(applications|icons|man|doc|sendhold)/|share/gnome-shell/extensions/sendhold-front|lib/modules-load\.d/)|^/lib/systemd/system/sendhold\.(socket|service)$|/$' <<<"$contents" || true)
 [ -z "$unexpected" ] || fail "unexpected files: $unexpected"
 dpkg-deb -e "$deb" "$work/control"
 for script in postinst prerm postrm; do
