@@ -1,9 +1,11 @@
 #include "FrontTracking.h"
 
+#include <QCoreApplication>
 #include <QString>
 #include <memory>
 
 #include "ApplicationId.h"
+#include "ShellFrontReports.h"
 #include "focus/FrontApplication.h"
 #include "platform/linux/QtMainLoop.h"
 #include "platform/linux/focus/FrontWatches.h"
@@ -26,6 +28,14 @@ void startFrontTracking() {
     // Under Wayland the X server, if any, sees only its own windows.
     if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
         watch = watchWlrFront(loop, report);
+        // GNOME Shell and KWin tell no client: their plug-ins report instead,
+        // before Sendhold's bus name is asked for. Tracking starts with the first report.
+        if (!watch) {
+            const QDBusConnection bus = QDBusConnection::sessionBus();
+            (new ShellFrontReports(bus, report, qApp))->publish();
+            if (qEnvironmentVariable("XDG_CURRENT_DESKTOP").contains(QLatin1String("KDE")))
+                loadKWinScript(bus, installedKWinScript());
+        }
     } else if (!qEnvironmentVariableIsEmpty("DISPLAY")) {
         watch = watchX11Front(loop, report);
     }

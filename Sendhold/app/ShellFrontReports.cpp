@@ -111,7 +111,7 @@ QString installedKWinScript() {
 }
 
 void loadKWinScript(QDBusConnection bus, QString scriptPath) {
-    if (!bus.isConnected()) return;
+    if (!bus.isConnected() || scriptPath.isEmpty()) return;
     const QString plugin = QStringLiteral("sendhold-front");
     // Each step waits for the one before: KWin refuses to load a name still loaded.
     thenCall(bus, scriptingCall(QStringLiteral("unloadScript"), {plugin}),
