@@ -1,12 +1,9 @@
-// The KWin script in a stand-in workspace shaped as Plasma 5's and 6's: the
-// active window's class goes to Sendhold at start, on each activation and
-// when the class changes; "" when no window is active.
-const GLib = imports.gi.GLib, System = imports.system;
-const source = new TextDecoder().decode(GLib.file_get_contents(ARGV[0])[1]);
+// The KWin script in stand-in workspaces shaped as Plasma 5's and 6's: the active
+// window's class goes out at start, on activation and on class changes.
+const source = new TextDecoder().decode(imports.gi.GLib.file_get_contents(ARGV[0])[1]);
 const signal = () => {
     const s = {fns: [], connect: f => s.fns.push(f), emit: (...a) => s.fns.forEach(f => f(...a))};
-    s.disconnect = f => { s.fns = s.fns.filter(g => g !== f); };
-    return s;
+    return Object.assign(s, {disconnect: f => { s.fns = s.fns.filter(g => g !== f); }});
 };
 const window = resourceClass => ({resourceClass, windowClassChanged: signal()});
 let failed = false;
@@ -24,9 +21,7 @@ for (const plasma of [5, 6]) {
     activated.emit(null);
     const want = ['org.example.Chat', 'org.example.Calc', 'org.example.Other', ''].map(id =>
         `io.github.sendhold.Sendhold /io/github/sendhold/Sendhold/Front io.github.sendhold.FrontApplication Report ${id}`);
-    if (JSON.stringify(sent) !== JSON.stringify(want)) {
-        printerr(`Plasma ${plasma} sent: ${JSON.stringify(sent, null, 1)}`);
-        failed = true;
-    }
+    if (JSON.stringify(sent) !== JSON.stringify(want))
+        failed = printerr(`Plasma ${plasma} sent: ${JSON.stringify(sent, null, 1)}`) ?? true;
 }
-System.exit(failed ? 1 : 0);
+imports.system.exit(failed ? 1 : 0);
