@@ -1,5 +1,6 @@
 #include "ShellFrontReports.h"
 
+#include <QCoreApplication>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
@@ -112,13 +113,23 @@ QString installedKWinScript() {
 
 void loadKWinScript(QDBusConnection bus, QString scriptPath) {
     if (!bus.isConnected() || scriptPath.isEmpty()) return;
-    const QString plugin = QStringLiteral("sendhold-front");
-    // Each step waits for the one before: KWin refuses to load a name still loaded.
-    thenCall(bus, scriptingCall(QStringLiteral("unloadScript"), {plugin}),
-             [bus, scriptPath, plugin] {
-                 thenCall(bus, scriptingCall(QStringLiteral("loadScript"), {scriptPath, plugin}),
-                          [bus] { thenCall(bus, scriptingCall(QStringLiteral("start"), {}), {}); });
-             });
+    const auto load = [bus, scriptPath] {
+        const QString plugin = QStringLiteral("sendhold-front");
+        // Each step waits for the one before: KWin refuses to load a name still loaded.
+        thenCall(bus, scriptingCall(QStringLiteral("unloadScript"), {plugin}), [=] {
+            thenCall(bus, scriptingCall(QStringLiteral("loadScript"), {scriptPath, plugin}),
+                     [bus] { thenCall(bus, scriptingCall(QStringLiteral("start"), {}), {}); });
+        });
+    };
+    load();
+    // A KWin that restarts or is replaced has forgotten the script.
+    auto* watcher = new QDBusServiceWatcher(QStringLiteral("org.kde.KWin"), bus,
+                                            QDBusServiceWatcher::WatchForOwnerChange,
+                                            QCoreApplication::instance());
+    QObject::connect(watcher, &QDBusServiceWatcher::serviceOwnerChanged, watcher,
+                     [load](const QString&, const QString&, const QString& owner) {
+                         if (!owner.isEmpty()) load();
+                     });
 }
 
 }  // namespace sendhold

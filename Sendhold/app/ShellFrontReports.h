@@ -54,9 +54,9 @@ class ShellFrontReports : public QObject, protected QDBusContext {
 // the XDG data directories); empty when it is not there.
 QString installedKWinScript();
 
-// Has KWin run the script at scriptPath, which reports to ShellFrontReports.
-// A copy left loaded by an earlier Sendhold is unloaded first. Sends and
-// returns; nothing waits for KWin's answers.
+// Has KWin run the script at scriptPath, which reports to ShellFrontReports,
+// now and whenever KWin comes back. A copy left loaded by an earlier Sendhold
+// is unloaded first. Sends and returns; nothing waits for KWin's answers.
 void loadKWinScript(QDBusConnection bus, QString scriptPath);
 
 }  // namespace sendhold
