@@ -77,7 +77,9 @@ kill -0 "$app" && owned_item || die "the first copy or its item went away"
 
 # The guard follows the application in front: off in Calc (on the list), on again when Chat is.
 # GNOME Shell starts in the overview, where no window has the focus.
-busctl --user set-property org.gnome.Shell /org/gnome/Shell org.gnome.Shell OverviewActive b false
+overview() { busctl --user get-property org.gnome.Shell /org/gnome/Shell org.gnome.Shell OverviewActive; }
+busctl --user set-property org.gnome.Shell /org/gnome/Shell org.gnome.Shell OverviewActive b false &&
+    wait_until 5 eval '[ "$(overview)" = "b false" ]' || die "the overview stayed"
 guard_is() { [ "$(tail -1 "$work/guard.log" | cut -d' ' -f2)" = "$1" ]; }
 QT_QPA_PLATFORM=wayland spawn "$window" org.example.Chat blue
 sleep 2 && guard_is on || die "the guard is not on with Chat in front: $(cat "$work/guard.log")"
