@@ -78,6 +78,7 @@ TEST(ShellFrontReports, TakesReportsFromTheShellsOwnersOnlyUntilTheyLeaveAndLoad
     loadKWinScript(app, QStringLiteral("/front.js "));
     ASSERT_TRUE(QTest::qWaitFor([&] { return scripting.calls.size() == 3; }));
     kwin.unregisterService(QStringLiteral("org.kde.KWin"));  // a KWin that restarts
+    report(kwin, app, "");                                   // once Sendhold has seen it go
     ASSERT_TRUE(kwin.registerService(QStringLiteral("org.kde.KWin")));
     ASSERT_TRUE(QTest::qWaitFor([&] { return scripting.calls.size() == 6; }));
     const QStringList round{"unload sendhold-front", "/front.js sendhold-front", "start"};
