@@ -75,6 +75,7 @@ TEST(ShellFrontReports, TakesReportsFromTheShellsOwnersOnlyUntilTheyLeaveAndLoad
     FakeScripting scripting;
     kwin.registerObject(QStringLiteral("/Scripting"), &scripting, QDBusConnection::ExportAllSlots);
     ASSERT_TRUE(kwin.registerService(QStringLiteral("org.kde.KWin")));
+    report(kwin, app, "");  // Sendhold sees KWin there before it loads the script
     loadKWinScript(app, QStringLiteral("/front.js "));
     ASSERT_TRUE(QTest::qWaitFor([&] { return scripting.calls.size() == 3; }));
     kwin.unregisterService(QStringLiteral("org.kde.KWin"));  // a KWin that restarts
