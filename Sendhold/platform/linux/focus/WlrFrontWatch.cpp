@@ -39,13 +39,13 @@ class WlrFrontWatch final : public focus::FrontWatch {
     void watchOn(MainLoop& loop);
 
   private:
-    // One window as the compositor last described it. Changes wait in
-    // pending* until the window's `done`: a switch arrives as several events.
+    // One window as the compositor describes it. Its changes count from the
+    // window's `done`: a change can arrive as several events.
     struct Toplevel {
         WlrFrontWatch* watch;
         zwlr_foreign_toplevel_handle_v1* handle;
         std::string appId, pendingAppId;
-        bool activated = false, pendingActivated = false;
+        bool activated = false;
     };
 
     static const wl_registry_listener kRegistryListener;
@@ -117,7 +117,7 @@ const zwlr_foreign_toplevel_handle_v1_listener WlrFrontWatch::kToplevelListener 
         [](void* data, zwlr_foreign_toplevel_handle_v1*, wl_array* states) {
             const auto* values = static_cast<const std::uint32_t*>(states->data);
             const std::size_t count = states->size / sizeof(std::uint32_t);
-            static_cast<Toplevel*>(data)->pendingActivated =
+            static_cast<Toplevel*>(data)->activated =
                 std::find(values, values + count,
                           ZWLR_FOREIGN_TOPLEVEL_HANDLE_V1_STATE_ACTIVATED) != values + count;
         },
@@ -220,7 +220,6 @@ void WlrFrontWatch::addToplevel(zwlr_foreign_toplevel_handle_v1* handle) {
 
 void WlrFrontWatch::commit(Toplevel& toplevel) {
     toplevel.appId = toplevel.pendingAppId;
-    toplevel.activated = toplevel.pendingActivated;
     if (toplevel.activated) {
         front_ = &toplevel;
     } else if (front_ == &toplevel) {

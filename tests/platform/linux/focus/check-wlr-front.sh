@@ -22,15 +22,18 @@ expect '|org.example.Calc|'
 open_window "$window" org.example.Chat blue
 expect '|org.example.Calc|org.example.Chat|'
 swaymsg -q '[app_id=org.example.Calc] focus' && expect '|org.example.Calc|org.example.Chat|org.example.Calc|'
+# An empty workspace has nothing in front.
+swaymsg -q workspace 2 && expect '|org.example.Calc|org.example.Chat|org.example.Calc||'
+swaymsg -q workspace 1 && expect '|org.example.Calc|org.example.Chat|org.example.Calc||org.example.Calc|'
+s='|org.example.Calc|org.example.Chat|org.example.Calc||org.example.Calc'
 swaymsg -q '[app_id=org.example.Chat] focus' && swaymsg -q '[app_id=org.example.Chat] kill'
-expect '|org.example.Calc|org.example.Chat|org.example.Calc|org.example.Chat|org.example.Calc|'
-swaymsg -q '[app_id=org.example.Calc] kill'
-expect '|org.example.Calc|org.example.Chat|org.example.Calc|org.example.Chat|org.example.Calc||'
+expect "$s|org.example.Chat|org.example.Calc|"
+swaymsg -q '[app_id=org.example.Calc] kill' && expect "$s|org.example.Chat|org.example.Calc||"
 
-# The compositor goes: no new report (the front was already none), no busy loop.
+# The compositor goes with a window in front: one "" and an idle probe, not a busy loop.
 open_window "$window" org.example.Last green
 stop "$sway_pid"
-expect '|org.example.Calc|org.example.Chat|org.example.Calc|org.example.Chat|org.example.Calc||org.example.Last||'
+expect "$s|org.example.Chat|org.example.Calc||org.example.Last||"
 sleep 1
 gone "$probe_pid" && die "the probe ended when sway went"
 ticks=$(awk '{print $14 + $15}' "/proc/$probe_pid/stat")
