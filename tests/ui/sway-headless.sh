@@ -1,7 +1,6 @@
-# sway on its headless backend for the checks that switch windows, after lib.sh.
-# start_sway <work dir>: sets the environment (XDG_RUNTIME_DIR and HOME inside
-# the work dir) and exports WAYLAND_DISPLAY and SWAYSOCK. sway refuses to run as
-# root: then it runs as nobody and the clients reach it through the full path.
+# sway on its headless backend, for the checks that switch windows (after lib.sh).
+# start_sway <work dir>: a home and runtime directory in it; exports WAYLAND_DISPLAY
+# and SWAYSOCK. sway refuses root: then it runs as nobody, reached by full path.
 start_sway() {
     local work=$1 as_user=()
     export HOME=$work/home XDG_CONFIG_HOME=$work/config XDG_RUNTIME_DIR=$work/run LANGUAGE=en \
@@ -17,7 +16,7 @@ start_sway() {
     wait_until 10 test -S "$work/sway/wayland-1" || die "sway did not start: $(tail -3 "$work/sway.log")"
     export WAYLAND_DISPLAY=$work/sway/wayland-1 SWAYSOCK=$(echo "$work"/sway/sway-ipc.*.sock)
 }
-# open_window <test window executable> <app_id> <colour>: waits until sway shows it.
+# open_window <sendhold_test_window> <app_id> <colour>: returns once sway shows it.
 open_window() {
     QT_QPA_PLATFORM=wayland spawn "$1" "$2" "$3"
     wait_until 10 eval "swaymsg -t get_tree | grep -q '\"app_id\": \"$2\"'" || die "window $2 did not open"
