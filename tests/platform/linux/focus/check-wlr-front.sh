@@ -14,7 +14,7 @@ next() { seen+="$1|"; wait_until 5 eval '[ "$(reports)" = "$seen" ]' || die "rep
 
 # Without WAYLAND_DISPLAY there is no watch, even where libwayland's default socket is.
 ln -s "$WAYLAND_DISPLAY" "$XDG_RUNTIME_DIR/wayland-0"
-WAYLAND_DISPLAY= timeout 5 "$probe"; [ $? = 3 ] || die "a watch started without WAYLAND_DISPLAY"
+env -u WAYLAND_DISPLAY timeout 5 "$probe"; [ $? = 3 ] || die "a watch started without WAYLAND_DISPLAY"
 spawn "$probe" >"$work/probe.out" && probe_pid=$pid && next ''
 open_window "$window" org.example.Calc red && next org.example.Calc
 open_window "$window" org.example.Chat blue && next org.example.Chat
