@@ -18,6 +18,9 @@ env -u WAYLAND_DISPLAY timeout 5 "$probe"; [ $? = 3 ] || die "a watch started wi
 spawn "$probe" >"$work/probe.out" && probe_pid=$pid && next ''
 open_window "$window" org.example.Calc red && next org.example.Calc
 open_window "$window" org.example.Chat blue && next org.example.Chat
+# At rest the probe sleeps: no context switch in a second.
+wakeups() { grep '^voluntary_ctxt_switches' "/proc/$probe_pid/status"; }
+rest=$(wakeups) && sleep 1 && [ "$(wakeups)" = "$rest" ] || die "the probe woke up at rest"
 swaymsg -q '[app_id=org.example.Calc] focus' && next org.example.Calc
 swaymsg -q workspace 2 && next ''  # an empty workspace: nothing in front
 swaymsg -q workspace 1 && next org.example.Calc
