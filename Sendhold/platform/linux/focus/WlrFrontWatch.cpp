@@ -12,6 +12,7 @@
 #include <cstring>
 #include <list>
 #include <string>
+#include <utility>
 
 #include "FrontWatches.h"
 #include "wlr-foreign-toplevel-management-unstable-v1-client-protocol.h"
@@ -40,7 +41,8 @@ class WlrFrontWatch final : public focus::FrontWatch {
 
   private:
     // One window as the compositor describes it. Its changes count from the
-    // window's `done`: a change can arrive as several events.
+    // window's `done`: a change can arrive as several events. An app_id is at
+    // most one Wayland message (4 KiB); the sink's cleaning drops long ones.
     struct Toplevel {
         WlrFrontWatch* watch;
         zwlr_foreign_toplevel_handle_v1* handle;
