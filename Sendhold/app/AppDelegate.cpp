@@ -109,6 +109,9 @@ void AppDelegate::showPanelWindow() {
         // The window takes the panel's size and keeps it.
         layout->setSizeConstraint(QLayout::SetFixedSize);
         layout->addWidget(new MenuSliderView());
+    } else if (auto* panel = panelWindow_->findChild<MenuSliderView*>()) {
+        // Already open: another application may have come to the front since.
+        panel->refresh();
     }
     panelWindow_->show();
     panelWindow_->raise();

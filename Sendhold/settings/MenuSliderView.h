@@ -44,6 +44,10 @@ class MenuSliderView final : public QWidget {
     QLabel* slowLabel() const { return slowLabel_; }
     QLabel* currentSettingLabel() const { return currentLabel_; }
     QLabel* launchAtLoginLabel() const { return launchLabel_; }
+    // Reads the switches and the application in front again, as each showing
+    // does: for a panel that is brought forward while already shown.
+    void refresh() { showSwitches(); }
+
     // The row of the application that was in front when the panel was shown.
     QWidget* frontApplicationRow() const { return frontRow_; }
     QLabel* frontApplicationLabel() const { return frontNameLabel_; }
