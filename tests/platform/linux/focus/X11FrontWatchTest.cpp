@@ -1,0 +1,173 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <systemd/sd-event.h>
+#include <unistd.h>
+#include <xcb/xcb.h>
+
+#include <ctime>
+#include <functional>
+#include <string>
+
+#include "FrontWatches.h"
+#include "X11WmClass.h"
+#include "platform/linux/SdEventMainLoop.h"
+
+using namespace std::literals;
+
+namespace sendhold {
+namespace {
+
+TEST(WmClass, TakesTheClassElseTheInstanceAndNothingCutShort) {
+    const struct {
+        std::string_view value;
+        bool complete;
+        std::string id;
+    } cases[] = {
+        {"calc\0org.example.Calc\0"sv, true, "org.example.Calc"},
+        {"calc\0\0"sv, true, "calc"},
+        {"calc\0Calc"sv, true, "Calc"},
+        {"calc"sv, true, "calc"},
+        {"calc\0Calc\0more\0"sv, true, "Calc"},
+        {"\0\0"sv, true, ""},
+        {""sv, true, ""},
+        {"calc\0Calc\0"sv, false, "Calc"},
+        {"calc\0Cal"sv, false, ""},
+        {"calc\0"sv, false, ""},
+        {"cal"sv, false, ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(x11::applicationIdFromWmClass(c.value, c.complete), c.id)
+            << std::string(c.value) << " complete " << c.complete;
+}
+
+TEST(X11FrontWatchAbsent, WithoutADisplayToConnectTo) {
+    SdEventMainLoop loop;
+    for (const char* display : {static_cast<const char*>(nullptr), ":4242"}) {
+        display ? setenv("DISPLAY", display, 1) : unsetenv("DISPLAY");
+        EXPECT_FALSE(watchX11Front(loop, [](const std::string&) {}))
+            << (display ? display : "unset");
+    }
+}
+
+// Xvfb on a display of its own choosing, ended when this goes.
+struct Xvfb {
+    pid_t pid = -1;
+    std::string display;
+    Xvfb() {
+        int fds[2];
+        if (pipe(fds) != 0) return;
+        pid = fork();
+        if (pid == 0) {
+            const int null = open("/dev/null", O_WRONLY);
+            dup2(null, 1), dup2(null, 2), close(fds[0]);
+            const auto fd = std::to_string(fds[1]);
+            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "64x64x24",
+                   "-nolisten", "tcp", "-noreset", nullptr);
+            _exit(127);
+        }
+        close(fds[1]);
+        // The number comes in two writes, number and newline: the server dies
+        // when the second finds the pipe closed.
+        pollfd ready{fds[0], POLLIN, 0};
+        std::string number;
+        char c = 0;
+        while (poll(&ready, 1, 10000) == 1 && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+        if (c == '\n') display = ":" + number;
+        close(fds[0]);
+    }
+    void end() {
+        if (pid > 0) kill(pid, SIGTERM), waitpid(pid, nullptr, 0);
+        pid = -1;
+    }
+    ~Xvfb() { end(); }
+};
+
+double cpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return t.tv_sec + t.tv_nsec / 1e9;
+}
+
+// A client in the window manager's place sets _NET_ACTIVE_WINDOW and the
+// windows' WM_CLASS, well-formed or not; the watch reports each change.
+TEST(X11FrontWatch, FollowsTheActiveWindowUntilTheServerGoes) {
+    Xvfb server;
+    if (server.display.empty()) {
+        if (std::getenv("CI")) FAIL() << "Xvfb did not start (scripts/deps/ui.txt)";
+        GTEST_SKIP() << "Xvfb did not start";
+    }
+    setenv("DISPLAY", server.display.c_str(), 1);
+    xcb_connection_t* wm = xcb_connect(nullptr, nullptr);
+    ASSERT_EQ(xcb_connection_has_error(wm), 0) << server.display;
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(wm)).data->root;
+    auto* atomReply =
+        xcb_intern_atom_reply(wm, xcb_intern_atom(wm, 0, 18, "_NET_ACTIVE_WINDOW"), nullptr);
+    const xcb_atom_t active = atomReply->atom;
+    free(atomReply);
+    auto set = [&](xcb_window_t window, xcb_atom_t property, xcb_atom_t type, uint8_t format,
+                   std::string_view bytes) {
+        xcb_change_property(wm, XCB_PROP_MODE_REPLACE, window, property, type, format,
+                            bytes.size() / (format / 8), bytes.data());
+        xcb_flush(wm);
+    };
+    auto window = [&](std::string_view wmClass) {
+        const xcb_window_t id = xcb_generate_id(wm);
+        xcb_create_window(wm, 0, id, root, 0, 0, 8, 8, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
+                          XCB_COPY_FROM_PARENT, 0, nullptr);
+        set(id, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8, wmClass);
+        return id;
+    };
+    auto activate = [&](xcb_window_t id) {
+        set(root, active, XCB_ATOM_WINDOW, 32, {reinterpret_cast<const char*>(&id), 4});
+    };
+    const xcb_window_t calc = window("calc\0org.example.Calc\0"sv), chat = window("chat\0\0"sv);
+    activate(calc);
+
+    SdEventMainLoop loop;
+    std::vector<std::string> reports;
+    auto watch = watchX11Front(loop, [&](const std::string& id) { reports.push_back(id); });
+    ASSERT_TRUE(watch);
+    // Runs the loop until the next report, 5 s at most.
+    auto next = [&](int rounds = 50) {
+        const auto before = reports.size();
+        while (reports.size() == before && rounds-- > 0) sd_event_run(loop.event(), 100000);
+        return reports.size() > before ? reports[before] : "(nothing)"s;
+    };
+    const std::string huge = "chat\0Huge\0"s + std::string(4000, 'x');
+    const std::pair<std::function<void()>, std::string> steps[] = {
+        {[] {}, "org.example.Calc"},
+        {[&] { activate(chat); }, "chat"},
+        {[&] { set(chat, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8, huge); }, "Huge"},
+        {[&] { set(chat, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 32, "chat\0Chat\0"sv); }, ""},
+        {[&] { activate(calc); }, "org.example.Calc"},
+        {[&] {
+             set(chat, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8, "chat\0Chat\0"sv);
+             set(calc, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8, "calc\0Calc2\0"sv);
+         },
+         "Calc2"},
+        {[&] { xcb_delete_property(wm, root, active), xcb_flush(wm); }, ""},
+        {[&] { activate(chat); }, "Chat"},
+        {[&] { activate(0x7fffff); }, ""},
+        {[&] { set(root, active, XCB_ATOM_CARDINAL, 8, "calc"); }, ""},
+        {[&] { activate(calc), xcb_destroy_window(wm, calc), xcb_flush(wm); }, ""},
+        {[&] { server.end(); }, ""},
+    };
+    for (const auto& [act, id] : steps) {
+        const auto before = reports.size();
+        act();
+        EXPECT_EQ(next(), id) << "report " << before + 1;
+    }
+    // Gone for good: no more reports, and the dead connection wakes nothing.
+    const auto count = reports.size();
+    const double cpu = cpuSeconds();
+    EXPECT_EQ(next(5), "(nothing)");
+    EXPECT_EQ(reports.size(), count);
+    EXPECT_LT(cpuSeconds() - cpu, 0.1);
+    xcb_disconnect(wm);
+}
+
+}  // namespace
+}  // namespace sendhold
