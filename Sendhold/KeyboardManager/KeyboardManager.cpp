@@ -126,7 +126,7 @@ KeyEvent* KeyboardManager::handleEvent(std::uint32_t type, KeyEvent* event) {
         if (type == kEventTypeKeyUp) keyUp();
         return nullptr;
     }
-    if (!isEnabled || !keyDownOrUp) return event;
+    if (!isEnabled || isOffInFrontApplication || !keyDownOrUp) return event;
     if (event->flags & kBypassModifierMask) return event;
     if (seams_.probe->hasMarkedText()) return event;
 

@@ -49,6 +49,10 @@ class KeyboardManager {
 
     // The guard's on/off switch; in memory only.
     bool isEnabled = true;
+    // The application in front is one the person switched the guard off for.
+    // The guard works while isEnabled and not this; the switch alone is what
+    // the tray icon shows.
+    bool isOffInFrontApplication = false;
     std::shared_ptr<EventTap> eventTap;
     std::shared_ptr<EventTap> runLoopSource;
     std::shared_ptr<Timer> enterPressTimer;

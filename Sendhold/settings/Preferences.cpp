@@ -13,6 +13,7 @@
 #include "ConfigLocation.h"
 #include "Diagnostics.h"
 #include "KeyboardManager/KeyboardManager.h"
+#include "focus/FrontApplication.h"
 
 namespace sendhold {
 namespace {
@@ -29,20 +30,38 @@ std::optional<double> durationFrom(const QVariant& value) {
     return seconds;
 }
 
+// Entries kept from a list read from the file: at most this many, each a
+// string (QSettings reads a lone entry as a string, several as a list).
+constexpr qsizetype kMaxListedApplications = 1000;
+
+QStringList listFrom(const QVariant& value) {
+    QStringList list = value.toStringList();
+    if (list.size() > kMaxListedApplications) list.resize(kMaxListedApplications);
+    return list;
+}
+
+struct StoredValues {
+    std::optional<double> duration;
+    QStringList offList;
+};
+
+StoredValues valuesOf(const QSettings& settings) {
+    return {durationFrom(settings.value(QLatin1String(Preferences::kLongPressDurationKey))),
+            listFrom(settings.value(QLatin1String(Preferences::kGuardOffApplicationsKey)))};
+}
+
 // QSettings keeps each parsed file in a process-wide cache keyed by its path and
 // parses it again only when its size or modification time changed. A rewrite of
 // the same size within one tick of the file system's clock would go unseen, so
 // the bytes just read are parsed under a path of their own instead.
-std::optional<double> parseStoredDuration(const QByteArray& bytes, const QString& storePath) {
+StoredValues parseStored(const QByteArray& bytes, const QString& storePath) {
     QTemporaryFile copy(QDir::tempPath() + QStringLiteral("/sendhold-settings-XXXXXX.conf"));
     if (copy.open() && copy.write(bytes) == bytes.size() && copy.flush()) {
-        const QSettings parsed(copy.fileName(), QSettings::NativeFormat);
-        return durationFrom(parsed.value(QLatin1String(Preferences::kLongPressDurationKey)));
+        return valuesOf(QSettings(copy.fileName(), QSettings::NativeFormat));
     }
     // No usable temporary directory: the store's own reading is right in all but
     // that rare case.
-    QSettings store(storePath, QSettings::NativeFormat);
-    return durationFrom(store.value(QLatin1String(Preferences::kLongPressDurationKey)));
+    return valuesOf(QSettings(storePath, QSettings::NativeFormat));
 }
 
 }  // namespace
@@ -74,6 +93,7 @@ Preferences::Preferences(QString filePath, QObject* parent)
     watchFile();
     refreshFromFile();
     announced_ = shownValue();
+    announcedOffList_ = offList();
 }
 
 Preferences::~Preferences() = default;
@@ -87,24 +107,64 @@ void Preferences::reload() {
     announceIfChanged();
 }
 
-void Preferences::setLongPressDuration(double seconds) {
-    if (!std::isfinite(seconds)) return;
+bool Preferences::write(const char* key, const QVariant& value) {
     // QSettings reads the file before writing it: only a file that reads safely
     // is handed to it.
     bool written = false;
     if (readSmallRegularFile(path_).outcome != SmallFileRead::Outcome::Failed) {
         QSettings store(path_, QSettings::NativeFormat);
-        store.setValue(QLatin1String(kLongPressDurationKey), seconds);
+        if (value.isValid()) {
+            store.setValue(QLatin1String(key), value);
+        } else {
+            store.remove(QLatin1String(key));
+        }
         store.sync();
         written = store.status() == QSettings::NoError;
     }
     refreshFromFile();
+    return written;
+}
+
+void Preferences::setLongPressDuration(double seconds) {
+    if (!std::isfinite(seconds)) return;
+    const bool written = write(kLongPressDurationKey, seconds);
     if (written) {
         // The file now holds exactly this number; no need to parse it back.
         stored_ = seconds;
         sessionValue_.reset();
     } else {
         sessionValue_ = seconds;
+    }
+    announceIfChanged();
+}
+
+bool Preferences::isGuardOffIn(const QString& applicationId) const {
+    if (applicationId.isEmpty()) return false;
+    for (const QString& entry : offList()) {
+        if (QString::fromStdString(focus::cleanApplicationId(entry.toStdString())) == applicationId) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void Preferences::setGuardOffIn(const QString& applicationId, bool off) {
+    const QString id = QString::fromStdString(focus::cleanApplicationId(applicationId.toStdString()));
+    if (id.isEmpty() || isGuardOffIn(id) == off) return;
+    QStringList list = offList();
+    if (off) {
+        list.append(id);
+    } else {
+        list.removeIf([&](const QString& entry) {
+            return QString::fromStdString(focus::cleanApplicationId(entry.toStdString())) == id;
+        });
+    }
+    const bool written = write(kGuardOffApplicationsKey, list.isEmpty() ? QVariant() : QVariant(list));
+    if (written) {
+        storedOffList_ = list;
+        sessionOffList_.reset();
+    } else {
+        sessionOffList_ = list;
     }
     announceIfChanged();
 }
@@ -122,9 +182,14 @@ void Preferences::refreshFromFile() {
     }
     // A value that could not be saved lasts only until the file itself changes:
     // the newer edit on disk wins.
-    if (!first) sessionValue_.reset();
-    stored_ = read.outcome == SmallFileRead::Outcome::Read ? parseStoredDuration(read.bytes, path_)
-                                                           : std::nullopt;
+    if (!first) {
+        sessionValue_.reset();
+        sessionOffList_.reset();
+    }
+    StoredValues values;
+    if (read.outcome == SmallFileRead::Outcome::Read) values = parseStored(read.bytes, path_);
+    stored_ = values.duration;
+    storedOffList_ = values.offList;
 }
 
 double Preferences::shownValue() const {
@@ -133,9 +198,14 @@ double Preferences::shownValue() const {
 
 void Preferences::announceIfChanged() {
     const double shown = shownValue();
-    if (shown == announced_) return;
-    announced_ = shown;
-    emit longPressDurationChanged(shown);
+    if (shown != announced_) {
+        announced_ = shown;
+        emit longPressDurationChanged(shown);
+    }
+    if (offList() != announcedOffList_) {
+        announcedOffList_ = offList();
+        emit guardOffApplicationsChanged();
+    }
 }
 
 void Preferences::watchFile() {

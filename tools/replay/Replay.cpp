@@ -166,6 +166,8 @@ int runReplay(std::istream& in, std::ostream& out, std::ostream& err) {
                     words[2] == "none" ? 0 : parseWhole<double>(words[2], "duration");
             } else if (command == "enabled") {
                 manager.isEnabled = parseOnOff(words);
+            } else if (command == "off-in-front-app") {
+                manager.isOffInFrontApplication = parseOnOff(words);
             } else if (command == "marked") {
                 probe->marked = parseOnOff(words);
             } else {
