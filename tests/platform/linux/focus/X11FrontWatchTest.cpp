@@ -120,8 +120,8 @@ TEST(X11FrontWatch, FollowsTheActiveWindowUntilTheServerGoes) {
         set(id, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8, wmClass);
         return id;
     };
-    auto activate = [&](xcb_window_t id) {
-        set(root, active, XCB_ATOM_WINDOW, 32, {reinterpret_cast<const char*>(&id), 4});
+    auto activate = [&](xcb_window_t id, xcb_atom_t type = XCB_ATOM_WINDOW) {
+        set(root, active, type, 32, {reinterpret_cast<const char*>(&id), 4});
     };
     const xcb_window_t calc = window("calc\0org.example.Calc\0"sv), chat = window("chat\0\0"sv);
     activate(calc);
@@ -136,22 +136,23 @@ TEST(X11FrontWatch, FollowsTheActiveWindowUntilTheServerGoes) {
         while (reports.size() == before && rounds-- > 0) sd_event_run(loop.event(), 100000);
         return reports.size() > before ? reports[before] : "(nothing)"s;
     };
-    const std::string huge = "chat\0Huge\0"s + std::string(4000, 'x');
+    const std::string longTail = "chat\0Huge\0"s + std::string(4000, 'x');
+    const std::string longInstance = std::string(252, 'i') + "\0Chat\0"s;
+    auto setClass = [&](xcb_window_t id, std::string_view value, uint8_t format = 8) {
+        set(id, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, format, value);
+    };
     const std::pair<std::function<void()>, std::string> steps[] = {
         {[] {}, "org.example.Calc"},
         {[&] { activate(chat); }, "chat"},
-        {[&] { set(chat, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8, huge); }, "Huge"},
-        {[&] { set(chat, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 32, "chat\0Chat\0"sv); }, ""},
+        {[&] { setClass(chat, longTail); }, "Huge"},
+        {[&] { setClass(chat, longInstance); }, ""},
+        {[&] { setClass(chat, "chat\0Chat\0"sv, 32); }, ""},
         {[&] { activate(calc); }, "org.example.Calc"},
-        {[&] {
-             set(chat, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8, "chat\0Chat\0"sv);
-             set(calc, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8, "calc\0Calc2\0"sv);
-         },
-         "Calc2"},
+        {[&] { setClass(chat, "chat\0Chat\0"sv), setClass(calc, "calc\0Calc2\0"sv); }, "Calc2"},
         {[&] { xcb_delete_property(wm, root, active), xcb_flush(wm); }, ""},
         {[&] { activate(chat); }, "Chat"},
+        {[&] { activate(root); }, ""},
         {[&] { activate(0x7fffff); }, ""},
-        {[&] { set(root, active, XCB_ATOM_CARDINAL, 8, "calc"); }, ""},
         {[&] { activate(calc), xcb_destroy_window(wm, calc), xcb_flush(wm); }, ""},
         {[&] { server.end(); }, ""},
     };
