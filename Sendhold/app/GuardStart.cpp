@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "FrontTracking.h"
 #include "KeyboardManager/KeyboardManager.h"
 #include "ServiceLink.h"
 #include "platform/linux/AccessCheck.h"
@@ -12,6 +13,7 @@
 #include "platform/linux/ime/BusConnection.h"
 #include "platform/linux/ime/ImeCompositionProbe.h"
 #include "platform/linux/ime/LinuxCompositionProbe.h"
+#include "settings/ApplicationRules.h"
 #include "settings/NotificationCenter.h"
 #include "settings/Preferences.h"
 #include "settings/PreferencesSeam.h"
@@ -34,7 +36,7 @@ std::shared_ptr<ServiceLink> steerService(const std::string& socketPath) {
     static auto link = std::make_shared<ServiceLink>(
         socketPath,
         SteeringSources{
-            .guardOn = [] { return KeyboardManager::shared().isEnabled; },
+            .guardOn = [] { return ApplicationRules::shared().effectiveGuard(); },
             .storedDuration = [] { return Preferences::standard().storedLongPressDuration(); },
             .composing = [] { return probe->composing(); },
             .compositionPending = [] { return probe->keyOutstanding(); },
@@ -44,6 +46,9 @@ std::shared_ptr<ServiceLink> steerService(const std::string& socketPath) {
     QObject::connect(&Preferences::standard(), &Preferences::longPressDurationChanged,
                      &Preferences::standard(), push);
     ime::BusConnection::setActivityHook(push);
+    // Another application in front goes out at once, before the next key can.
+    QObject::connect(&ApplicationRules::shared(), &ApplicationRules::effectiveGuardChanged,
+                     &ApplicationRules::shared(), push);
     KeyboardManager::shared().bindSeams({.probe = probe, .tap = link});
     return link;
 }
@@ -57,12 +62,14 @@ void startGuard() {
         installLinuxGuardSeams();
         installCompositionProbe();
         KeyboardManager::shared().startMonitoring();
+        startFrontTracking();
         return;
     }
     const std::shared_ptr<ServiceLink> link = steerService(socketPath);
     KeyboardManager::shared().startMonitoring();
     // Also when the service was not up yet: it is tried again.
     link->enable();
+    startFrontTracking();
 }
 
 }  // namespace sendhold

@@ -177,6 +177,22 @@ const Row kRows[] = {
          u"Abrir ao iniciar sessão",  // pt
          u"Launch at Login",          // en
      }},
+    {"on_in_app",
+     {
+         u"このアプリで有効",        // ja
+         u"在此应用中启用",          // zh
+         u"Actif dans cette app",    // fr
+         u"Attivo in questa app",    // it
+         u"Activo en esta app",      // es
+         u"In dieser App aktiv",     // de
+         u"Actief in deze app",      // nl
+         u"Aktiv i den här appen",   // sv
+         u"Aktiv i denne app",       // da
+         u"Aktiv i denne appen",     // no, nb
+         u"이 앱에서 켜기",          // ko
+         u"Ativo neste app",         // pt
+         u"On in this application",  // en
+     }},
     {"note",
      {
          u"※ 設定はすぐに反映されます",                // ja

@@ -9,6 +9,7 @@
 #include <QSlider>
 #include <algorithm>
 
+#include "ApplicationRules.h"
 #include "KeyboardManager/KeyboardManager.h"
 #include "LaunchAtLogin.h"
 #include "PanelTexts.h"
@@ -91,11 +92,11 @@ int sliderPosition(double seconds) {
 
 }  // namespace
 
-MenuSliderView::MenuSliderView(QWidget* parent) : MenuSliderView(Preferences::standard(), parent) {}
+MenuSliderView::MenuSliderView(QWidget* parent)
+    : MenuSliderView(Preferences::standard(), ApplicationRules::shared(), parent) {}
 
-MenuSliderView::MenuSliderView(Preferences& preferences, QWidget* parent)
-    : QWidget(parent), preferences_(preferences) {
-    setMinimumSize(kWidth, kHeight);
+MenuSliderView::MenuSliderView(Preferences& preferences, ApplicationRules& rules, QWidget* parent)
+    : QWidget(parent), preferences_(preferences), rules_(rules) {
     setSizePolicy(QSizePolicy::Minimum, QSizePolicy::Fixed);
     // Moves over the panel reach the menu (unaccepted), which tracks its items.
     setMouseTracking(true);
@@ -107,6 +108,8 @@ MenuSliderView::MenuSliderView(Preferences& preferences, QWidget* parent)
     titleLabel_->setText(localized(QStringLiteral("pref_title")));
     fastLabel_->setText(localized(QStringLiteral("fast")));
     slowLabel_->setText(localized(QStringLiteral("slow")));
+    frontLabel_->setText(localized(QStringLiteral("on_in_app")));
+    showFrontRow(rules_.isTracking());
     showSwitches();
     showDuration(duration);
 
@@ -116,6 +119,19 @@ MenuSliderView::MenuSliderView(Preferences& preferences, QWidget* parent)
     connect(slider_, &QSlider::valueChanged, this, &MenuSliderView::userMovedSlider);
     connect(enableSwitch_, &SwitchToggle::toggled, this, &MenuSliderView::userFlippedEnabled);
     connect(launchSwitch_, &SwitchToggle::toggled, this, &MenuSliderView::userFlippedLaunchAtLogin);
+    connect(&rules_, &ApplicationRules::trackingChanged, this, &MenuSliderView::showFrontRow);
+    connect(frontSwitch_, &SwitchToggle::toggled, this,
+            [this](bool on) { rules_.setGuardOnIn(shownFront_, on); });
+}
+
+QSize MenuSliderView::sizeHint() const {
+    return {kWidth, kHeight + (frontRow_->isHidden() ? 0 : kFrontRowHeight)};
+}
+
+void MenuSliderView::showFrontRow(bool tracking) {
+    frontRow_->setVisible(tracking);
+    setMinimumSize(sizeHint());
+    updateGeometry();
 }
 
 void MenuSliderView::buildViewTree() {
@@ -143,6 +159,19 @@ void MenuSliderView::buildViewTree() {
     launchLabel_ = makeLabel(this, systemFont(kSwitchLabelPixels, false));
     launchSwitch_ = new SwitchToggle(this);
 
+    // The application in front: its name as a title, then its own switch.
+    frontRow_ = new QWidget(this);
+    frontNameLabel_ = makeLabel(frontRow_, systemFont(kTitlePixels, true), &secondary);
+    frontNameLabel_->setContentsMargins(kSideInset, 0, kSideInset, 0);
+    frontNameLabel_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    frontLabel_ = makeLabel(frontRow_, systemFont(kSwitchLabelPixels, false));
+    frontSwitch_ = new SwitchToggle(frontRow_);
+    auto* frontGroup = new QVBoxLayout(frontRow_);
+    frontGroup->setContentsMargins(0, 0, 0, 0);
+    frontGroup->setSpacing(kGroupSpacing);
+    frontGroup->addWidget(frontNameLabel_);
+    frontGroup->addLayout(switchRow(frontLabel_, frontSwitch_));
+
     auto* sliderRow = new QHBoxLayout;
     sliderRow->setContentsMargins(kSideInset, 0, kSideInset, 0);
     sliderRow->setSpacing(kSliderRowSpacing);
@@ -163,6 +192,7 @@ void MenuSliderView::buildViewTree() {
     auto* stack = new QVBoxLayout;
     stack->setSpacing(kStackSpacing);
     stack->addLayout(switchRow(enabledLabel_, enableSwitch_));
+    stack->addWidget(frontRow_);
     stack->addWidget(new Divider(this));
     stack->addLayout(durationGroup);
     stack->addWidget(new Divider(this));
@@ -191,6 +221,17 @@ void MenuSliderView::showSwitches() {
     enabledLabel_->setText(enabledLabelText(isEnabled));
     launchSwitch_->setChecked(launchAtLogin);
     launchLabel_->setText(launchAtLoginLabelText(launchAtLogin));
+
+    shownFront_ = rules_.frontApplication();
+    const QSignalBlocker noRule(frontSwitch_);
+    // Nothing in front (or nothing known of it): a dash and a switch that
+    // cannot be flipped.
+    const int room = kWidth - 2 * (kOuterInset + kSideInset);
+    frontNameLabel_->setText(shownFront_.isEmpty() ? QStringLiteral("—")
+                                                   : frontNameLabel_->fontMetrics().elidedText(
+                                                         shownFront_, Qt::ElideMiddle, room));
+    frontSwitch_->setEnabled(!shownFront_.isEmpty());
+    frontSwitch_->setChecked(rules_.isGuardOnIn(shownFront_));
 }
 
 void MenuSliderView::showEvent(QShowEvent* event) {

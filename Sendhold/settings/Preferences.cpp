@@ -141,7 +141,8 @@ void Preferences::setLongPressDuration(double seconds) {
 bool Preferences::isGuardOffIn(const QString& applicationId) const {
     if (applicationId.isEmpty()) return false;
     for (const QString& entry : offList()) {
-        if (QString::fromStdString(focus::cleanApplicationId(entry.toStdString())) == applicationId) {
+        if (QString::fromStdString(focus::cleanApplicationId(entry.toStdString())) ==
+            applicationId) {
             return true;
         }
     }
@@ -149,7 +150,8 @@ bool Preferences::isGuardOffIn(const QString& applicationId) const {
 }
 
 void Preferences::setGuardOffIn(const QString& applicationId, bool off) {
-    const QString id = QString::fromStdString(focus::cleanApplicationId(applicationId.toStdString()));
+    const QString id =
+        QString::fromStdString(focus::cleanApplicationId(applicationId.toStdString()));
     if (id.isEmpty() || isGuardOffIn(id) == off) return;
     QStringList list = offList();
     if (off) {
@@ -159,7 +161,8 @@ void Preferences::setGuardOffIn(const QString& applicationId, bool off) {
             return QString::fromStdString(focus::cleanApplicationId(entry.toStdString())) == id;
         });
     }
-    const bool written = write(kGuardOffApplicationsKey, list.isEmpty() ? QVariant() : QVariant(list));
+    const bool written =
+        write(kGuardOffApplicationsKey, list.isEmpty() ? QVariant() : QVariant(list));
     if (written) {
         storedOffList_ = list;
         sessionOffList_.reset();

@@ -15,9 +15,9 @@ namespace sendhold {
 
 // The stored preferences, kept in a QSettings file in native format:
 // "longPressDuration" (seconds, a double) and "guardOffApplications" (the ids
-// of the applications where the guard stays off, a list). The file is the truth, but it is read only
-// when it changes (a watcher sees edits by other programs) and when it is
-// written: the readers, the guard's key path among them, answer from memory.
+// of the applications where the guard stays off, a list). The file is the truth, but it is read
+// only when it changes (a watcher sees edits by other programs) and when it is written: the
+// readers, the guard's key path among them, answer from memory.
 class Preferences final : public QObject {
     Q_OBJECT
   public:
@@ -70,7 +70,9 @@ class Preferences final : public QObject {
     bool write(const char* key, const QVariant& value);
     void refreshFromFile();
     double shownValue() const;
-    const QStringList& offList() const { return sessionOffList_ ? *sessionOffList_ : storedOffList_; }
+    const QStringList& offList() const {
+        return sessionOffList_ ? *sessionOffList_ : storedOffList_;
+    }
     void announceIfChanged();
     void watchFile();
     void fileEvent();

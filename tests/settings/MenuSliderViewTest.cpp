@@ -6,6 +6,7 @@
 #include "KeyboardManager/KeyboardManager.h"
 #include "SettingsTestSupport.h"
 #include "localization/Localization.h"
+#include "settings/ApplicationRules.h"
 #include "settings/LaunchAtLogin.h"
 #include "settings/MenuSliderView.h"
 #include "settings/NotificationCenter.h"
@@ -22,6 +23,7 @@ class MenuSliderViewTest : public FreshConfigHome {
     void TearDown() override {
         setPreferredLanguagesSource([] { return QStringList{QStringLiteral("en")}; });
         KeyboardManager::shared().isEnabled = true;
+        KeyboardManager::shared().isOffInFrontApplication = false;
         QLocale::setDefault(QLocale::c());
     }
     QString current() { return panel.currentSettingLabel()->text(); }
@@ -32,7 +34,8 @@ class MenuSliderViewTest : public FreshConfigHome {
         return KeyboardManager::shared().isEnabled = true;
     }();
     Preferences store{Preferences::defaultFilePath()};
-    MenuSliderView panel{store};
+    ApplicationRules rules{store};
+    MenuSliderView panel{store, rules};
     bool shown = (panel.resize(panel.sizeHint()), panel.show(), true);
 };
 
@@ -50,7 +53,7 @@ TEST_F(MenuSliderViewTest, StartsFromTheStoreTheGuardAndTheAutostartEntry) {
     ASSERT_TRUE(registerLaunchAtLogin(&error));
     KeyboardManager::shared().isEnabled = false;
     setPreferredLanguagesSource([] { return QStringList{QStringLiteral("ja-JP")}; });
-    MenuSliderView other(store);
+    MenuSliderView other(store, rules);
     EXPECT_FALSE(other.enableSwitch()->isChecked());
     EXPECT_EQ(other.launchAtLoginLabel()->text(), "ログイン時に自動開始 (オン)");
     EXPECT_EQ(other.currentSettingLabel()->text(), "現在の設定: 0.4 秒");
@@ -73,7 +76,7 @@ TEST_F(MenuSliderViewTest, EverySliderPositionIsStoredAtOnceAndTheRowFollowsTheS
     writeFile(store.filePath(), "[General]\nlongPressDuration=nonsense\n");
     EXPECT_TRUE(
         QTest::qWaitFor([&] { return slider->value() == 4 && current() == "Current: 0.4 s"; }));
-    MenuSliderView(store).durationSlider()->setValue(9);  // another panel on the same store
+    MenuSliderView(store, rules).durationSlider()->setValue(9);  // another panel on the same store
     EXPECT_EQ(current(), "Current: 0.9 s");
 }
 
@@ -101,4 +104,42 @@ TEST_F(MenuSliderViewTest, TheSwitchesFlipTheGuardAndTheAutostartEntry) {
     EXPECT_TRUE(printed.startsWith("Failed to update launch at login: ")) << printed.data();
     EXPECT_TRUE(printed.contains("/autostart") && printed.contains("Not a directory"));
     EXPECT_FALSE(panel.launchAtLoginSwitch()->isChecked());
+}
+
+TEST_F(MenuSliderViewTest, TheFrontRowSwitchesTheGuardForTheApplicationShownWhenItOpened) {
+    EXPECT_TRUE(panel.frontApplicationRow()->isHidden());  // nothing reports the front yet
+    EXPECT_EQ(panel.sizeHint().height(), MenuSliderView::kHeight);
+    rules.setFrontApplication("org.example.Calc");
+    EXPECT_EQ(panel.sizeHint().height(), MenuSliderView::kHeight + MenuSliderView::kFrontRowHeight);
+    panel.hide(), panel.show();
+    rules.setFrontApplication("org.example.Chat");  // after the panel opened
+    EXPECT_EQ(panel.frontApplicationLabel()->text(), "org.example.Calc");
+    panel.resize(panel.sizeHint());
+    EXPECT_TRUE(panel.grab().save(QStringLiteral(SENDHOLD_PICTURE_DIR "/panel-front.png")));
+    click(panel.frontApplicationSwitch());
+    EXPECT_TRUE(readFile(store.filePath()).contains("guardOffApplications=org.example.Calc\n"));
+    const auto guard = [&] { return rules.effectiveGuard(); };
+    EXPECT_TRUE(guard());
+    rules.setFrontApplication("org.example.Calc");
+    EXPECT_FALSE(guard());
+    EXPECT_TRUE(KeyboardManager::shared().isEnabled);  // the icon still shows the switch
+    // A hand edit, junk included, is seen live; junk matches nothing and stays.
+    writeFile(store.filePath(),
+              "[General]\nguardOffApplications=\"\\x1\", " + QByteArray(300, 'a') +
+                  ", org.example.Chat, @Variant(zz\nlongPressDuration=0.5\n",
+              true);
+    EXPECT_TRUE(QTest::qWaitFor(guard));
+    rules.setFrontApplication("org.example.Chat");
+    EXPECT_FALSE(guard());
+    panel.hide(), panel.show();
+    EXPECT_FALSE(panel.frontApplicationSwitch()->isChecked());
+    click(panel.frontApplicationSwitch());
+    EXPECT_TRUE(guard());
+    const QByteArray kept = readFile(store.filePath());
+    EXPECT_TRUE(kept.contains(QByteArray(300, 'a')) && !kept.contains("Chat")) << kept.data();
+    EXPECT_EQ(store.longPressDuration(), 0.5);
+    rules.setFrontApplication("");
+    panel.hide(), panel.show();
+    EXPECT_EQ(panel.frontApplicationLabel()->text(), "—");
+    EXPECT_FALSE(panel.frontApplicationSwitch()->isEnabled());
 }
