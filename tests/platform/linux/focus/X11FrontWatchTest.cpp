@@ -40,15 +40,6 @@ TEST(WmClass, TakesTheClassElseTheInstanceAndNothingCutShort) {
             << std::string(c.value) << " complete " << c.complete;
 }
 
-TEST(X11FrontWatchAbsent, WithoutADisplayToConnectTo) {
-    SdEventMainLoop loop;
-    for (const char* display : {static_cast<const char*>(nullptr), ":4242"}) {
-        display ? setenv("DISPLAY", display, 1) : unsetenv("DISPLAY");
-        EXPECT_FALSE(watchX11Front(loop, [](const std::string&) {}))
-            << (display ? display : "unset");
-    }
-}
-
 double cpuSeconds() {
     timespec t{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
