@@ -5,9 +5,9 @@
 # the switch command (xdotool windowactivate) to the GUARD line the service
 # receives, both on CLOCK_MONOTONIC; also from the moment xdotool has sent its
 # request, which leaves out xdotool's own start. Prints p50 and p99 in ms.
-# Usage: focus-latency-x11.sh <sendhold> [<sendhold_test_window>] [N, default 100]
+# Usage: focus-latency-x11.sh <sendhold> [<sendhold_test_window>, default beside it in the build tree] [N, default 100]
 set -uo pipefail
-bin=$1 test_window=${2:-$(dirname "$1")/../../tests/ui/sendhold_test_window} n=${3:-100}
+bin=$1 test_window=${2:-$(dirname "$1")/tests/ui/sendhold_test_window} n=${3:-100}
 tests=$(dirname "$0")/../tests/ui
 pids=()
 spawn() { "$@" >/dev/null 2>&1 & pid=$!; pids+=("$pid"); }
