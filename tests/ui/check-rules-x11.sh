@@ -11,16 +11,12 @@ here=$(dirname "$0")
 . "$here/lib.sh"
 require Xvfb openbox trayer xdotool xprop import convert compare python3
 
-# Sendhold's visible windows, "x y w h".
-sendhold_windows() {
-    local w
-    for w in $(xdotool search --onlyvisible --classname '^sendhold$' 2>/dev/null); do
-        xdotool getwindowgeometry --shell "$w" | awk -F= '{v[NR] = $2} END {print v[2], v[3], v[4], v[5]}'
-    done
-}
-icon() { sendhold_windows | awk '$3 < 64 && $4 < 64 {print; exit}'; }
-menu() { sendhold_windows | awk '$3 >= 270 && $4 >= 175 {print; exit}'; }
-no_menu() { ! has menu; }
+# sendhold_window <awk condition on w h>: the first visible Sendhold window that meets it, "x y w h".
+sendhold_window() { for w in $(xdotool search --onlyvisible --classname '^sendhold$' 2>/dev/null); do
+    xdotool getwindowgeometry --shell "$w" | awk -F= '{v[NR] = $2} END {print v[2], v[3], v[4], v[5]}'
+done | awk "{w = \$3; h = \$4} $1 {print; exit}"; }
+icon() { sendhold_window 'w < 64 && h < 64'; }
+menu() { sendhold_window 'w >= 270 && h >= 175'; }
 has() { [ -n "$("$@")" ]; }
 window_of() { xdotool search --classname "^$1\$" 2>/dev/null | head -n1; }
 guard_is() { [ "$(tail -n1 "$work/guard.log" 2>/dev/null | cut -d' ' -f2)" = "$1" ]; }
@@ -39,7 +35,7 @@ menu_with() {
     import -window root "$out/$3.png" || die "screenshot $3 failed"
     convert "$out/$3.png" -crop "250x22+${mx}+$((my + 42))" +repage "$work/$3-name.png"  # the name row
     xdotool key Escape
-    wait_until 5 no_menu || die "$3: Escape left the menu open"
+    wait_until 5 eval '! has menu' || die "$3: Escape left the menu open"
 }
 
 rm -rf "$out"

@@ -26,9 +26,6 @@ TEST(WmClass, TakesTheClassElseTheInstanceAndNothingCutShort) {
         {"calc\0\0"sv, true, "calc"},
         {"calc\0Calc"sv, true, "Calc"},
         {"calc"sv, true, "calc"},
-        {"calc\0Calc\0more\0"sv, true, "Calc"},
-        {""sv, true, ""},
-        {"calc\0Calc\0"sv, false, "Calc"},
         {"calc\0Cal"sv, false, ""},
     };
     for (const auto& c : cases)
@@ -96,6 +93,7 @@ TEST(X11FrontWatch, FollowsTheActiveWindowUntilTheServerGoes) {
         {[&] { activate(chat); }, "Chat"},
         {[&] { activate(root); }, ""},
         {[&] { activate(calc), xcb_destroy_window(wm, calc), xcb_flush(wm); }, ""},
+        {[&] { activate(chat); }, "Chat"},
         {[&] { kill(server.pid, SIGTERM); }, ""},
     };
     for (const auto& [act, id] : steps) {
