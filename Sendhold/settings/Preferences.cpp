@@ -40,6 +40,11 @@ QStringList listFrom(const QVariant& value) {
     return list;
 }
 
+// An entry or a report as the list compares it: "" when it is no usable id.
+QString cleanedId(const QString& raw) {
+    return QString::fromStdString(focus::cleanApplicationId(raw.toStdString()));
+}
+
 struct StoredValues {
     std::optional<double> duration;
     QStringList offList;
@@ -141,25 +146,19 @@ void Preferences::setLongPressDuration(double seconds) {
 bool Preferences::isGuardOffIn(const QString& applicationId) const {
     if (applicationId.isEmpty()) return false;
     for (const QString& entry : offList()) {
-        if (QString::fromStdString(focus::cleanApplicationId(entry.toStdString())) ==
-            applicationId) {
-            return true;
-        }
+        if (cleanedId(entry) == applicationId) return true;
     }
     return false;
 }
 
 void Preferences::setGuardOffIn(const QString& applicationId, bool off) {
-    const QString id =
-        QString::fromStdString(focus::cleanApplicationId(applicationId.toStdString()));
+    const QString id = cleanedId(applicationId);
     if (id.isEmpty() || isGuardOffIn(id) == off) return;
     QStringList list = offList();
     if (off) {
         list.append(id);
     } else {
-        list.removeIf([&](const QString& entry) {
-            return QString::fromStdString(focus::cleanApplicationId(entry.toStdString())) == id;
-        });
+        list.removeIf([&](const QString& entry) { return cleanedId(entry) == id; });
     }
     const bool written =
         write(kGuardOffApplicationsKey, list.isEmpty() ? QVariant() : QVariant(list));
