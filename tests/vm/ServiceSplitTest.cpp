@@ -147,6 +147,7 @@ TEST_F(ServiceSplit, OnlyTheActiveLocalSessionSteers) {
     Reader direct(keyboard.node());
     expectGuarded(keyboard);
     {
+        openSession(kBob);
         ControlClient bob(kSocket, kBob);
         bob.send("HELLO 1\n");
         EXPECT_EQ(bob.receive(3s), "STATUS standby not the active session\n");
