@@ -65,19 +65,27 @@ wait_until 10 eval '[ "$(scripting isScriptLoaded s sendhold-front)" = "b true" 
     die "Sendhold did not load its KWin script: $(tail -5 "$work/kwin.log")"
 wait_until 20 icon_shown kde-icon || die "no icon appeared in plasmashell's tray (change: '$change'; logs in $work)"
 
-# A left click on the icon (square, at the left of the change: the tray may shift its arrow)
-# opens Sendhold's window above the panel.
-icon=${ch}x$ch+$cx+$((708 + cy))
-"$here/kwin-click.py" $((cx + ch / 2)) $((708 + cy + ch / 2)) || die "the click did not reach KWin"
-wait_until 10 eval 'shoot kde-click && changed kde-icon kde-click 1024x700+0+0 && [ "$cw" -ge 150 ] && [ "$ch" -ge 100 ]' ||
-    die "a click on the icon opened no window (change: '$change')"
-
-# The guard follows the window in front: off in Calc (on the list), on again when Chat is.
+# The guard follows the window in front: on in Chat, off in Calc (on the list).
 spawn "$window" org.example.Chat blue
 sleep 2 && guard_is on || die "the guard is not on with Chat in front: $(cat "$work/guard.log")"
 spawn "$window" org.example.Calc red; calc=$pid
 wait_until 10 guard_is off || die "the guard stayed on with Calc in front: $(cat "$work/guard.log")"
+
+# A left click on the icon (square, at the left of the change: the tray may shift its arrow)
+# opens Sendhold's window above the panel. The click makes the panel KWin's active
+# window, but Calc stays the application in front: the guard stays off.
+icon=${ch}x$ch+$cx+$((708 + cy))
 shoot kde-calc
+"$here/kwin-click.py" $((cx + ch / 2)) $((708 + cy + ch / 2)) || die "the click did not reach KWin"
+wait_until 10 eval 'shoot kde-click && changed kde-calc kde-click 1024x700+0+0 && [ "$cw" -ge 150 ] && [ "$ch" -ge 100 ]' ||
+    die "a click on the icon opened no window (change: '$change')"
+sleep 1 && guard_is off || die "the click on the tray put the guard on: $(cat "$work/guard.log")"
+
+# With Calc and Sendhold's window closed, Chat is back in front.
+echo 'workspace.windowList().forEach(w => { if (w.resourceClass.indexOf("sendhold") >= 0) w.closeWindow(); });' \
+    >"$work/close.js"
+scripting loadScript ss "$work/close.js" close-sendhold >/dev/null && scripting start >/dev/null ||
+    die "KWin did not run the script that closes Sendhold's window"
 stop "$calc"
 wait_until 10 guard_is on || die "the guard stayed off with Chat back in front: $(cat "$work/guard.log")"
 stop "$app"
