@@ -18,6 +18,9 @@ function report() {
 }
 
 function follow(window) {
+    // The shell's own surfaces (its panel, desktop, pop-ups and notifications) take
+    // the activation when clicked, the tray icon too: the application stays in front.
+    if (window && window.specialWindow) return;
     if (followed && followed.windowClassChanged) followed.windowClassChanged.disconnect(report);
     followed = window || null;
     if (followed && followed.windowClassChanged) followed.windowClassChanged.connect(report);

@@ -1,5 +1,6 @@
 // The KWin script in stand-in workspaces shaped as Plasma 5's and 6's: the active
-// window's class goes out at start, on activation and on class changes.
+// window's class goes out at start, on activation and on class changes; the shell's
+// panel taking the activation changes nothing.
 const source = new TextDecoder().decode(imports.gi.GLib.file_get_contents(ARGV[0])[1]);
 const signal = () => {
     const s = {fns: [], connect: f => s.fns.push(f), emit: (...a) => s.fns.forEach(f => f(...a))};
@@ -15,6 +16,7 @@ for (const plasma of [5, 6]) {
         : {windowActivated: activated, activeWindow: chat};
     new Function('workspace', 'callDBus', source)(workspace, (...a) => sent.push(a.join(' ')));
     activated.emit(calc);
+    activated.emit(Object.assign(window('plasmashell'), {specialWindow: true}));  // its panel, clicked
     calc.resourceClass = 'org.example.Other';
     calc.windowClassChanged.emit();
     chat.windowClassChanged.emit();  // no longer followed
