@@ -275,7 +275,8 @@ void ServiceLink::watchForSocket() {
     // package), the one above it.
     std::string directory = parentOf(path_), awaited = nameIn(path_);
     if (directory.empty()) directory = ".";
-    const std::uint32_t events = IN_CREATE | IN_MOVED_TO | IN_ONLYDIR;
+    const std::uint32_t events =
+        IN_CREATE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
     if (::inotify_add_watch(inotify_, directory.c_str(), events) < 0) {
         awaited = nameIn(directory);
         directory = parentOf(directory);
@@ -299,7 +300,11 @@ void ServiceLink::socketDirectoryChanged() {
     for (ssize_t got; (got = ::read(inotify_, buffer, sizeof buffer)) > 0;) {
         for (ssize_t at = 0; at < got;) {
             const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-            awaited = awaited || (event->len > 0 && awaitedName_ == event->name);
+            // The watched directory itself going away (a purge removes it)
+            // ends the watch: trying again sets a new one a level up.
+            const bool watchEnded =
+                (event->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) != 0;
+            awaited = awaited || watchEnded || (event->len > 0 && awaitedName_ == event->name);
             at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
         }
     }

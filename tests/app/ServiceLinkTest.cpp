@@ -112,9 +112,9 @@ TEST_F(LinkTest, AwaitsAMissingSocketAndTakesARefusalAsFinal) {
     EXPECT_FALSE(awaiting.create());
     EXPECT_NE(problems.str().find("not installed"), std::string::npos);
     awaiting.enable();
-    QTest::qWait(50);
-    ASSERT_EQ(::mkdir(run.c_str(), 0700), 0);
     for (int round = 0; round < 2; ++round) {
+        QTest::qWait(50);
+        ASSERT_EQ(::mkdir(run.c_str(), 0700), 0);
         QTest::qWait(50);
         auto service = std::make_unique<FakeService>(inRun);
         auto answered = service->answer(4, "STATUS guarding\n");
@@ -129,7 +129,9 @@ TEST_F(LinkTest, AwaitsAMissingSocketAndTakesARefusalAsFinal) {
             QTest::qSleep(10);
         }
         ASSERT_FALSE(awaiting.connected());
-        QCoreApplication::processEvents();
+        // Once it watches the directory, the directory goes too.
+        QTest::qWait(300);
+        ASSERT_EQ(::rmdir(run.c_str()), 0);
     }
     QTest::qWait(50);
     qInstallMessageHandler(nullptr);
