@@ -10,7 +10,7 @@ set -uo pipefail
 bin=$1 out=$(realpath -m "$2")
 window=$3 src=$(realpath "$(dirname "$0")/../..") here=$(realpath "$(dirname "$0")")
 . "$here/lib.sh" && . "$here/sway-headless.sh"
-require kwin_wayland plasmashell kded6 sway grim dbus-run-session dbus-monitor busctl convert python3 setpriv
+require kwin_wayland plasmashell kded6 sway grim dbus-run-session busctl convert python3 setpriv
 [ -z "${SENDHOLD_CHECK_BUS:-}" ] && SENDHOLD_CHECK_BUS=1 exec dbus-run-session -- "$0" "$@"
 
 # Newest first, then what the KDE programs started themselves.
@@ -59,8 +59,6 @@ sleep 5 && shoot kde-bare
 export SENDHOLD_SOCKET=$work/service.sock
 spawn "$here/fake-service.py" "$SENDHOLD_SOCKET" "$work/guard.log"
 wait_until 10 test -S "$SENDHOLD_SOCKET" || die "the stand-in service did not start"
-# What KWin's script reports (application ids only) goes to a log, for when the guard is wrong.
-spawn dbus-monitor --session interface=io.github.sendhold.FrontApplication >"$work/reports.log" 2>&1
 spawn "$bin" >"$work/app.out" 2>&1; app=$pid
 wait_until 20 grep -qx 監視スタート "$work/app.out" || die "Sendhold did not start: $(cat "$work/app.out")"
 wait_until 10 eval '[ "$(scripting isScriptLoaded s sendhold-front)" = "b true" ]' ||
