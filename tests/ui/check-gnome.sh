@@ -40,7 +40,8 @@ icon_shown() {
 }
 
 rm -rf "$out"; work=$out/run
-export HOME=$work/home XDG_RUNTIME_DIR=$work/run GSETTINGS_BACKEND=keyfile LANGUAGE=en QT_ACCESSIBILITY=0 NO_AT_BRIDGE=1
+# Qt 6.8 warns on stderr under a C locale; the second copy must print nothing.
+export LC_CTYPE=C.UTF-8 HOME=$work/home XDG_RUNTIME_DIR=$work/run GSETTINGS_BACKEND=keyfile LANGUAGE=en QT_ACCESSIBILITY=0 NO_AT_BRIDGE=1
 unset DISPLAY QT_QPA_PLATFORM WAYLAND_DISPLAY LC_ALL LANG XDG_CONFIG_HOME XDG_DATA_HOME XDG_CACHE_HOME
 mkdir -p "$HOME/.config/glib-2.0/settings" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 printf "[org/gnome/shell]\nenabled-extensions=['%s', '%s']\n" "$ext" "$front" >"$HOME/.config/glib-2.0/settings/keyfile"
