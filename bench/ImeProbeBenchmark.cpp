@@ -86,6 +86,7 @@ BENCHMARK(BM_WaitBound)->Unit(benchmark::kMillisecond)->Iterations(50);
 // sd-event loop.
 struct ServiceSide : ActiveSession, GuardControl {
     std::optional<std::uint32_t> activeLocalUid() override { return getuid(); }
+    PeerPlace placeOf(const Peer&) override { return PeerPlace::LocalSession; }
     std::optional<std::string> engage(const SteeringState&) override { return std::nullopt; }
     void update(const SteeringState&) override {}
     void disengage() override {}

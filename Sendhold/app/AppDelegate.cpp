@@ -3,6 +3,7 @@
 #include <QCursor>
 #include <QEvent>
 #include <QGuiApplication>
+#include <QPointer>
 #include <QScreen>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -42,8 +43,10 @@ void AppDelegate::applicationDidFinishLaunching() {
     // before touching the keyboard, the notification center or the tray.
     if (steps_.claimSingleInstance && !steps_.claimSingleInstance()) {
         auto terminate = steps_.terminate ? steps_.terminate : [] {};
-        if (steps_.sessionBus)
-            activateRunningCopy(steps_.sessionBus(), kActivateTimeoutMs, terminate);
+        if (steps_.withSessionBus)
+            steps_.withSessionBus([terminate](QDBusConnection bus) {
+                activateRunningCopy(bus, kActivateTimeoutMs, terminate);
+            });
         else
             terminate();
         return;
@@ -69,8 +72,13 @@ void AppDelegate::applicationDidFinishLaunching() {
     attachMenus();
     if (menus_.panelMenu) menus_.panelMenu->installEventFilter(this);
 
-    if (steps_.sessionBus)
-        (new ActivationService([this] { showPanelWindow(); }, this))->publish(steps_.sessionBus());
+    if (steps_.withSessionBus) {
+        auto* activation = new ActivationService([this] { showPanelWindow(); }, this);
+        steps_.withSessionBus(
+            [activation = QPointer<ActivationService>(activation)](QDBusConnection bus) {
+                if (activation) activation->publish(bus);
+            });
+    }
 }
 
 void AppDelegate::makeStatusItem() {

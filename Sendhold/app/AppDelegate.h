@@ -31,9 +31,9 @@ class AppDelegate : public QObject {
         std::vector<int> trayRetryDelaysMs;
         // Ends the application.
         std::function<void()> terminate;
-        // The session bus for activation: a running copy offers it there, a second
-        // copy asks for it there. None: neither.
-        std::function<QDBusConnection()> sessionBus;
+        // Hands the session bus for activation to a use, on the main loop: a
+        // running copy offers it there, a second copy asks for it there. None: neither.
+        std::function<void(std::function<void(QDBusConnection)>)> withSessionBus;
     };
 
     explicit AppDelegate(LaunchSteps steps, QObject* parent = nullptr);

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "ApplicationId.h"
+#include "SessionBus.h"
 #include "ShellFrontReports.h"
 #include "focus/FrontApplication.h"
 #include "platform/linux/QtMainLoop.h"
@@ -31,10 +32,11 @@ void startFrontTracking() {
         // GNOME Shell and KWin tell no client: their plug-ins report instead,
         // before Sendhold's bus name is asked for. Tracking starts with the first report.
         if (!watch) {
-            const QDBusConnection bus = QDBusConnection::sessionBus();
-            (new ShellFrontReports(bus, report, qApp))->publish();
-            if (qEnvironmentVariable("XDG_CURRENT_DESKTOP").contains(QLatin1String("KDE")))
-                loadKWinScript(bus, installedKWinScript());
+            withSessionBus([report](QDBusConnection bus) {
+                (new ShellFrontReports(bus, report, qApp))->publish();
+                if (qEnvironmentVariable("XDG_CURRENT_DESKTOP").contains(QLatin1String("KDE")))
+                    loadKWinScript(bus, installedKWinScript());
+            });
         }
     } else if (!qEnvironmentVariableIsEmpty("DISPLAY")) {
         watch = watchX11Front(loop, report);

@@ -9,6 +9,7 @@
 #include "ServiceLink.h"
 #include "platform/linux/AccessCheck.h"
 #include "platform/linux/LinuxGuard.h"
+#include "platform/linux/ProcessSignals.h"
 #include "platform/linux/UdevInputSystem.h"
 #include "platform/linux/ime/BusConnection.h"
 #include "platform/linux/ime/ImeCompositionProbe.h"
@@ -65,6 +66,7 @@ void startGuard() {
         startFrontTracking();
         return;
     }
+    installProcessSignalHandlers();
     const std::shared_ptr<ServiceLink> link = steerService(socketPath);
     KeyboardManager::shared().startMonitoring();
     // Also when the service was not up yet: it is tried again.

@@ -1,13 +1,13 @@
 #include "SendholdApp.h"
 
 #include <QApplication>
-#include <QDBusConnection>
 #include <QTimer>
 
 #include "AppDelegate.h"
 #include "ApplicationId.h"
 #include "Diagnostics.h"
 #include "GuardStart.h"
+#include "SessionBus.h"
 #include "platform/linux/SingleInstanceLock.h"
 
 namespace sendhold {
@@ -53,7 +53,7 @@ int SendholdApp::main(int argc, char** argv) {
     const bool headless = QGuiApplication::platformName() == QLatin1String("offscreen");
     AppDelegate delegate({claimSingleInstance, startGuard, checkTrayHost,
                           headless ? std::vector<int>{} : TrayHostWatch::defaultDelaysMs(),
-                          [] { QCoreApplication::exit(0); }, &QDBusConnection::sessionBus});
+                          [] { QCoreApplication::exit(0); }, withSessionBus});
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
     app.exec();
     return 0;

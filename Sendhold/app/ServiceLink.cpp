@@ -1,7 +1,9 @@
 #include "ServiceLink.h"
 
 #include <poll.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -15,12 +17,24 @@
 #include <cstring>
 
 #include "Diagnostics.h"
+#include "platform/linux/ProcessSignals.h"
 #include "service/ControlProtocol.h"
 
 namespace sendhold {
 namespace {
 
 constexpr int kMaxRetryMs = 5000;
+
+// Everything up to the last slash ("/" for a name at the root); "" for a bare name.
+std::string parentOf(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return {};
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string nameIn(const std::string& path) {
+    return path.substr(path.find_last_of('/') + 1);
+}
 
 std::string connectProblem(int error, const std::string& path) {
     switch (error) {
@@ -46,6 +60,7 @@ ServiceLink::ServiceLink(std::string socketPath, SteeringSources sources)
 
 ServiceLink::~ServiceLink() {
     disconnect();
+    stopWatchingForSocket();
 }
 
 bool ServiceLink::connectNow(std::string* why) {
@@ -84,6 +99,8 @@ bool ServiceLink::connectNow(std::string* why) {
 }
 
 void ServiceLink::disconnect() {
+    // The notifier goes later (deleteLater); it must not poll a closed descriptor.
+    if (readable_) readable_->setEnabled(false);
     readable_.reset();
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
@@ -135,8 +152,10 @@ bool ServiceLink::create() {
             disconnect();
             return false;
         }
-        pollfd fds{fd_, POLLIN, 0};
-        if (::poll(&fds, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
+        // A SIGTERM meanwhile is for the main loop to act on, now.
+        pollfd fds[2] = {{fd_, POLLIN, 0}, {processSignalDescriptor(), POLLIN, 0}};
+        if (::poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
+        if (fds[1].revents & POLLIN) return false;
         char buffer[512];
         const ssize_t got = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
         if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) break;
@@ -165,6 +184,10 @@ void ServiceLink::enable() {
         scheduleReconnect();
         return;
     }
+    watchConnection();
+}
+
+void ServiceLink::watchConnection() {
     readable_.reset(new QSocketNotifier(fd_, QSocketNotifier::Read));
     QObject::connect(readable_.get(), &QSocketNotifier::activated, readable_.get(),
                      [this] { readAvailable(); });
@@ -194,7 +217,8 @@ ServiceLink::Answer ServiceLink::handleLine(const std::string& line) {
         return Answer::Other;
     }
     if (const auto* refusal = std::get_if<control::Refused>(message)) {
-        refused_ = true;
+        // Only a full house passes; anything else would be refused again.
+        refused_ = refusal->reason != "too many clients";
         warn("the keyboard service refused: " + refusal->reason);
         disconnect();
         return Answer::Other;
@@ -222,7 +246,9 @@ void ServiceLink::lost(const std::string& why) {
 }
 
 void ServiceLink::scheduleReconnect() {
-    if (!enabled_ || refused_ || notInstalled_ || retry_->isActive()) return;
+    if (!enabled_ || refused_ || retry_->isActive()) return;
+    if (notInstalled_) return watchForSocket();
+    stopWatchingForSocket();
     retryMs_ = retryMs_ == 0 ? 100 : std::min(retryMs_ * 2, kMaxRetryMs);
     retry_->start(retryMs_);
 }
@@ -233,9 +259,58 @@ void ServiceLink::reconnect() {
         scheduleReconnect();
         return;
     }
-    readable_.reset(new QSocketNotifier(fd_, QSocketNotifier::Read));
-    QObject::connect(readable_.get(), &QSocketNotifier::activated, readable_.get(),
-                     [this] { readAvailable(); });
+    stopWatchingForSocket();
+    watchConnection();
+}
+
+void ServiceLink::watchForSocket() {
+    stopWatchingForSocket();
+    inotify_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (inotify_ < 0) {
+        warn(std::string("cannot watch for the keyboard service's socket (") +
+             std::strerror(errno) + ")");
+        return;
+    }
+    // The socket's directory, or while that is missing too (removed with the
+    // package), the one above it.
+    std::string directory = parentOf(path_), awaited = nameIn(path_);
+    if (directory.empty()) directory = ".";
+    const std::uint32_t events = IN_CREATE | IN_MOVED_TO | IN_ONLYDIR;
+    if (::inotify_add_watch(inotify_, directory.c_str(), events) < 0) {
+        awaited = nameIn(directory);
+        directory = parentOf(directory);
+        if (directory.empty() || ::inotify_add_watch(inotify_, directory.c_str(), events) < 0) {
+            warn("cannot watch " + directory + " for the keyboard service's socket");
+            return stopWatchingForSocket();
+        }
+    }
+    awaitedName_ = awaited;
+    appeared_.reset(new QSocketNotifier(inotify_, QSocketNotifier::Read));
+    QObject::connect(appeared_.get(), &QSocketNotifier::activated, appeared_.get(),
+                     [this] { socketDirectoryChanged(); });
+    // It may have come between the failed connect and the watch.
+    struct stat status {};
+    if (::lstat((directory + "/" + awaited).c_str(), &status) == 0) retry_->start(0);
+}
+
+void ServiceLink::socketDirectoryChanged() {
+    alignas(inotify_event) char buffer[4096];
+    bool awaited = false;
+    for (ssize_t got; (got = ::read(inotify_, buffer, sizeof buffer)) > 0;) {
+        for (ssize_t at = 0; at < got;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+            awaited = awaited || (event->len > 0 && awaitedName_ == event->name);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+    if (awaited && !retry_->isActive()) retry_->start(0);
+}
+
+void ServiceLink::stopWatchingForSocket() {
+    if (appeared_) appeared_->setEnabled(false);
+    appeared_.reset();
+    if (inotify_ >= 0) ::close(inotify_);
+    inotify_ = -1;
 }
 
 }  // namespace sendhold

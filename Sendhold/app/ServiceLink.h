@@ -41,7 +41,8 @@ class ServiceLink final : public EventTap {
 
     bool create() override;
     // Watches the connection from now on; when there is none (the service was
-    // not up), retries with backoff unless it was refused or is not installed.
+    // not up), retries with backoff, or waits for the socket to appear, unless
+    // the service turned this client away for good.
     void enable() override;
 
     // Sends whatever changed since it was last sent. Cheap when nothing did.
@@ -60,12 +61,20 @@ class ServiceLink final : public EventTap {
     void lost(const std::string& why);
     void scheduleReconnect();
     void reconnect();
+    // Wakes up when the socket, or the directory it lives in, is created.
+    void watchForSocket();
+    void socketDirectoryChanged();
+    void stopWatchingForSocket();
+    void watchConnection();
 
     std::string path_;
     SteeringSources sources_;
     int fd_ = -1;
     control::LineReader reader_;
     QtOwned<QSocketNotifier> readable_;
+    int inotify_ = -1;
+    std::string awaitedName_;  // the entry whose creation the watch waits for
+    QtOwned<QSocketNotifier> appeared_;
     QtOwned<QTimer> retry_;
     int retryMs_ = 0;
     bool enabled_ = false;

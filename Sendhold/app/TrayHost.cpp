@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <memory>
 
+#include "SessionBus.h"
+
 namespace sendhold {
 
 namespace {
@@ -23,8 +25,14 @@ constexpr int kCallTimeoutMs = 2000;
 
 // Asks the watcher whether a host registered. No separate "is the watcher
 // there" question: without one the bus answers the call with an error at once.
+void askStatusNotifierHost(QDBusConnection bus, std::function<void(bool)> answer);
+
 void askStatusNotifierHost(std::function<void(bool)> answer) {
-    QDBusConnection bus = QDBusConnection::sessionBus();
+    withSessionBus(
+        [answer = std::move(answer)](QDBusConnection bus) { askStatusNotifierHost(bus, answer); });
+}
+
+void askStatusNotifierHost(QDBusConnection bus, std::function<void(bool)> answer) {
     if (!bus.isConnected()) return answer(false);
     QDBusMessage call = QDBusMessage::createMethodCall(
         QString::fromLatin1(kWatcherService), QStringLiteral("/StatusNotifierWatcher"),
@@ -161,14 +169,15 @@ void TrayHostWatch::listenForHosts() {
     listening_ = true;
     // Before the first check: a host coming between the two is not missed.
     if (xcb_connection_t* connection = xcbConnection()) new TrayManagerNotice(connection, this);
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) return;
-    auto* names = new QDBusServiceWatcher(QString::fromLatin1(kWatcherService), bus,
-                                          QDBusServiceWatcher::WatchForRegistration, this);
-    connect(names, &QDBusServiceWatcher::serviceRegistered, this, &TrayHostWatch::recheck);
-    bus.connect(QString(), QStringLiteral("/StatusNotifierWatcher"),
-                QString::fromLatin1(kWatcherService),
-                QStringLiteral("StatusNotifierHostRegistered"), this, SLOT(recheck()));
+    withSessionBus([self = QPointer<TrayHostWatch>(this)](QDBusConnection bus) {
+        if (!self || !bus.isConnected()) return;
+        auto* names = new QDBusServiceWatcher(QString::fromLatin1(kWatcherService), bus,
+                                              QDBusServiceWatcher::WatchForRegistration, self);
+        connect(names, &QDBusServiceWatcher::serviceRegistered, self, &TrayHostWatch::recheck);
+        bus.connect(QString(), QStringLiteral("/StatusNotifierWatcher"),
+                    QString::fromLatin1(kWatcherService),
+                    QStringLiteral("StatusNotifierHostRegistered"), self, SLOT(recheck()));
+    });
 }
 
 void TrayHostWatch::check(bool scheduled) {

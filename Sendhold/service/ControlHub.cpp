@@ -126,11 +126,20 @@ bool ControlHub::hello(ConnectionId id, Connection& connection, unsigned version
         refuse(id, "protocol version 1 expected");
         return false;
     }
-    activeUid_ = session_.activeLocalUid();
-    if (activeUid_ != connection.peer.uid) {
-        refuse(id, "not the active session");
-        return false;
+    // A local user whose session is not in front waits on standby and steers
+    // once it is; a client that can never be at the seat is turned away.
+    switch (session_.placeOf(connection.peer)) {
+        case PeerPlace::LocalSession:
+        case PeerPlace::UserManager:
+            break;
+        case PeerPlace::RemoteSession:
+            refuse(id, "a remote session");
+            return false;
+        case PeerPlace::NoSession:
+            refuse(id, "not in a local session");
+            return false;
     }
+    activeUid_ = session_.activeLocalUid();
     connection.authorized = true;
     connection.order = nextOrder_++;
     settle();

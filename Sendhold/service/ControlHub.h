@@ -34,11 +34,21 @@ struct SteeringState {
 
 inline constexpr double pendingFreshSeconds = 0.05;
 
-// The uid that owns seat0's active session, when that session is local.
+// Where a client runs, as logind sees its process.
+enum class PeerPlace {
+    LocalSession,   // a local session of its own user on seat0
+    UserManager,    // its user's systemd user manager (autostarted applications)
+    RemoteSession,  // a remote session, such as SSH
+    NoSession,      // none of its own: a system service, or somebody else's session
+};
+
+// Seat0's sessions as far as the hub needs them.
 class ActiveSession {
   public:
     virtual ~ActiveSession() = default;
+    // The uid that owns seat0's active session, when that session is local.
     virtual std::optional<std::uint32_t> activeLocalUid() = 0;
+    virtual PeerPlace placeOf(const Peer& peer) = 0;
 };
 
 // What the hub's decisions do to the outside world.

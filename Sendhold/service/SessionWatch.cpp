@@ -1,5 +1,6 @@
 #include "SessionWatch.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <systemd/sd-login.h>
 #include <unistd.h>
@@ -39,7 +40,7 @@ std::map<std::string, std::string> readKeyValues(const std::string& path) {
 
 SessionWatch::SessionWatch(std::optional<std::string> testSeatDirectory)
     : testSeatDirectory_(std::move(testSeatDirectory)) {
-    if (testSeatDirectory_) return;
+    // Also for a test seat: one kept where logind keeps its own is watched alike.
     if (int r = sd_login_monitor_new("session", &monitor_); r < 0) {
         monitor_ = nullptr;
         warn(std::string("cannot watch for session changes: ") + std::strerror(-r));
@@ -73,6 +74,55 @@ std::optional<std::uint32_t> SessionWatch::activeLocalUid() {
     std::free(session);
     if (remote != 0) return std::nullopt;
     return uid;
+}
+
+PeerPlace SessionWatch::placeOf(const Peer& peer) {
+    if (testSeatDirectory_) return placeFromFiles(peer.uid);
+    // pid 0 would ask about this process itself.
+    if (peer.pid <= 0) return PeerPlace::NoSession;
+    char* session = nullptr;
+    if (sd_pid_get_session(peer.pid, &session) >= 0) {
+        uid_t owner = 0;
+        char* seat = nullptr;
+        const bool own = sd_session_get_uid(session, &owner) >= 0 && owner == peer.uid;
+        const int remote = sd_session_is_remote(session);
+        const bool onSeat0 =
+            sd_session_get_seat(session, &seat) >= 0 && std::strcmp(seat, "seat0") == 0;
+        std::free(seat);
+        std::free(session);
+        // A process of another user inside somebody's session (su, setpriv
+        // from a root shell) is not that session's.
+        if (!own) return PeerPlace::NoSession;
+        if (remote > 0) return PeerPlace::RemoteSession;
+        return remote == 0 && onSeat0 ? PeerPlace::LocalSession : PeerPlace::NoSession;
+    }
+    // Not in a session: its user's own service manager, or a system service.
+    char* unit = nullptr;
+    uid_t owner = 0;
+    const bool userUnit = sd_pid_get_user_unit(peer.pid, &unit) >= 0;
+    std::free(unit);
+    if (userUnit && sd_pid_get_owner_uid(peer.pid, &owner) >= 0 && owner == peer.uid)
+        return PeerPlace::UserManager;
+    return PeerPlace::NoSession;
+}
+
+PeerPlace SessionWatch::placeFromFiles(std::uint32_t uid) const {
+    const std::string directory = *testSeatDirectory_ + "/sessions";
+    DIR* sessions = opendir(directory.c_str());
+    if (!sessions) return PeerPlace::NoSession;
+    PeerPlace place = PeerPlace::NoSession;
+    while (const dirent* entry = readdir(sessions)) {
+        if (entry->d_name[0] == '.') continue;
+        auto values = readKeyValues(directory + "/" + entry->d_name);
+        if (values["UID"] != std::to_string(uid)) continue;
+        if (values["REMOTE"] == "0" && values["SEAT"] == "seat0") {
+            place = PeerPlace::LocalSession;
+            break;
+        }
+        if (values["REMOTE"] == "1") place = PeerPlace::RemoteSession;
+    }
+    closedir(sessions);
+    return place;
 }
 
 std::optional<std::uint32_t> SessionWatch::activeLocalUidFromFiles() const {

@@ -14,7 +14,8 @@ namespace sendhold {
 //
 // For tests on machines without logind, the seat can instead be read from
 // files laid out like /run/systemd (seats/seat0 with ACTIVE= and ACTIVE_UID=,
-// sessions/<id> with REMOTE=) under another directory; see fromEnvironment().
+// sessions/<id> with UID=, REMOTE= and SEAT=) under another directory; a
+// client's place is then that of its user's sessions. See fromEnvironment().
 class SessionWatch final : public ActiveSession {
   public:
     explicit SessionWatch(std::optional<std::string> testSeatDirectory = std::nullopt);
@@ -28,6 +29,7 @@ class SessionWatch final : public ActiveSession {
     static std::optional<std::string> testSeatFromEnvironment();
 
     std::optional<std::uint32_t> activeLocalUid() override;
+    PeerPlace placeOf(const Peer& peer) override;
 
     // Readable when the seat may have changed; -1 when there is nothing to watch.
     int changeDescriptor() const;
@@ -36,6 +38,7 @@ class SessionWatch final : public ActiveSession {
 
   private:
     std::optional<std::uint32_t> activeLocalUidFromFiles() const;
+    PeerPlace placeFromFiles(std::uint32_t uid) const;
 
     std::optional<std::string> testSeatDirectory_;
     sd_login_monitor* monitor_ = nullptr;

@@ -264,7 +264,9 @@ int main(int argc, char** argv) {
         if (path == "service") {
             const std::string socket = "/tmp/sendhold-latency.sock";
             unlink(socket.c_str());  // left by the last round's service, which was killed
-            Sendhold service({"SENDHOLD_SOCKET=" + socket}, 0, "SENDHOLDD_BIN");
+            // No logind in this guest: the seat comes from the files activateSession() wrote.
+            Sendhold service({"SENDHOLD_SOCKET=" + socket, "SENDHOLD_TEST_SEAT_DIR=/run/systemd"},
+                             0, "SENDHOLDD_BIN");
             auto client = steerService(socket);
             std::string output = takenOutput(keyboard, present);
             if (output.empty()) throw std::runtime_error("sendholdd did not take the keyboard");

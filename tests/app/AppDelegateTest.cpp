@@ -29,7 +29,8 @@ struct World {
                 },
                 std::move(delays),
                 [this] { calls.push_back("terminate"); },
-                std::move(bus)};
+                bus ? [bus](auto use) { use(bus()); }
+                    : std::function<void(std::function<void(QDBusConnection)>)>()};
     }
 };
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <map>
 #include <set>
 
 #include "service/ControlHub.h"
@@ -11,6 +12,10 @@ namespace {
 struct Recorder : HubOutput, ActiveSession {
     std::optional<std::uint32_t> uid = 1000;
     std::optional<std::uint32_t> activeLocalUid() override { return uid; }
+    std::map<std::int32_t, PeerPlace> places;  // by pid; a local session when not named
+    PeerPlace placeOf(const Peer& peer) override {
+        return places.count(peer.pid) ? places[peer.pid] : PeerPlace::LocalSession;
+    }
     std::string events;
     std::set<ConnectionId> full;  // sockets that take nothing more
     std::optional<std::string> noKeyboards;
@@ -34,8 +39,8 @@ struct Recorder : HubOutput, ActiveSession {
 };
 
 // Steps (each followed by a tick): "+ID UID" connects (pid 10*ID), "-ID" hangs up, "ID>bytes"
-// sends, "session UID|none", "full ID", "no-keyboards WHY", "@T" sets the time, "awaits?"
-// records whether Return would wait for the next COMPOSITION line.
+// sends, "session UID|none", "place ID remote|none|manager", "full ID", "no-keyboards WHY", "@T"
+// sets the time, "awaits?" records whether Return would wait for the next COMPOSITION line.
 std::string run(const std::vector<std::string>& steps) {
     Recorder out;
     ControlHub hub(out, out);
@@ -52,6 +57,11 @@ std::string run(const std::vector<std::string>& steps) {
         } else if (step.starts_with("session")) {
             out.uid = arg == "none" ? std::nullopt : std::optional(std::stoul(arg));
             hub.sessionChanged();
+        } else if (step.starts_with("place")) {
+            const std::string where = arg.substr(arg.find(' ') + 1);
+            out.places[10 * std::stoi(arg)] = where == "remote" ? PeerPlace::RemoteSession
+                                              : where == "none" ? PeerPlace::NoSession
+                                                                : PeerPlace::UserManager;
         } else if (step.starts_with("no-keyboards")) {
             out.noKeyboards = arg;
         } else if (step == "awaits?") {
@@ -96,7 +106,14 @@ TEST(ControlHub, DecidesWhoSteersAndWhatEachClientIsTold) {
         std::vector<std::string> steps;
         std::string expected;
     } cases[] = {
-        {"other uid", {"+1 1001", "1>HEL", "1>LO 1\n"}, refused(1, 1001, "not the active session")},
+        {"another local user waits, then steers after the switch",
+         {"+1 1001", "1>HEL", "1>LO 1\n", "session 1001"},
+         standby(1) + guarding(1)},
+        {"remote and sessionless clients are refused; the user manager steers",
+         {"place 1 remote", "+1 1000", "1>HELLO 1\n", "place 2 none", "+2 1000", "2>HELLO 1\n",
+          "place 3 manager", "+3 1000", "3>HELLO 1\n"},
+         refused(1, 1000, "a remote session") + refused(2, 1000, "not in a local session") +
+             guarding(3)},
         {"version", {"+1 1001", "1>HELLO 2\n"}, refused(1, 1001, "protocol version 1 expected")},
         {"state follows the steering client only",
          {"+1 1000", "1>HELLO 1\nGUARD off\nDURATION 0.7\nCOMPOSITION active pending\n",
@@ -142,9 +159,7 @@ TEST(ControlHub, DecidesWhoSteersAndWhatEachClientIsTold) {
         {"too many clients, but the active user gets in; no keyboards", crowd,
          refused(17, 1001, "too many clients") + refused(2, 1001, "too many clients") +
              "engage guard=1; 18< STATUS no-keyboards no keyboard found; "},
-        {"no local session",
-         {"session none", "+1 1000", "1>HELLO 1\n"},
-         refused(1, 1000, "not the active session")},
+        {"no local session in front", {"session none", "+1 1000", "1>HELLO 1\n"}, standby(1)},
     };
     for (const auto& c : cases) EXPECT_EQ(run(c.steps), c.expected) << c.name;
 }

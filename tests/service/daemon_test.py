@@ -6,7 +6,7 @@ import os, re, signal, socket, subprocess, sys, tempfile, time
 with tempfile.TemporaryDirectory() as seat:
     os.makedirs(f"{seat}/seats"), os.makedirs(f"{seat}/sessions")
     open(f"{seat}/seats/seat0", "w").write(f"ACTIVE=c1\nACTIVE_UID={os.getuid()}\n")
-    open(f"{seat}/sessions/c1", "w").write(f"UID={os.getuid()}\nREMOTE=0\n")
+    open(f"{seat}/sessions/c1", "w").write(f"UID={os.getuid()}\nREMOTE=0\nSEAT=seat0\n")
     env = {k: v for k, v in os.environ.items() if not k.startswith(("INVOCATION", "NOTIFY", "LISTEN"))}
     daemon = subprocess.Popen([sys.argv[1], "--listen", f"{seat}/s"], stderr=subprocess.PIPE,
                               text=True, env=dict(env, SENDHOLD_TEST_SEAT_DIR=seat))

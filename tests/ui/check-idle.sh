@@ -10,19 +10,10 @@ bin=$1 window=${2:-10}
 require Xvfb dbus-daemon ibus-daemon fcitx5 trayer xfce4-panel
 trap 'stop_all; rm -rf "$work"' EXIT
 work=$(mktemp -d)
-export HOME=$work XDG_CONFIG_HOME=$work/config XDG_RUNTIME_DIR=$work/run XDG_CACHE_HOME=$work/cache \
-    SENDHOLD_SOCKET=$work/no-service LANGUAGE=en QT_ACCESSIBILITY=0 NO_AT_BRIDGE=1 GSETTINGS_BACKEND=memory
-mkdir -p "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
-unset WAYLAND_DISPLAY QT_QPA_PLATFORM SESSION_MANAGER IBUS_ADDRESS IBUS_ADDRESS_FILE
-spawn Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp -noreset 3>"$work/display" >/dev/null 2>&1
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-export DISPLAY=:$(cat "$work/display")
-{ read -r DBUS_SESSION_BUS_ADDRESS; read -r bus; } < <(dbus-daemon --session --fork --nopidfile --print-address=1 --print-pid=1)
-export DBUS_SESSION_BUS_ADDRESS
-pids+=("$bus")
-"$bin" >"$work/sendhold.out" 2>&1 &
-app=$!
-pids+=("$app")
+private_home "$work" && start_xvfb "$work" && session_bus
+export XDG_CACHE_HOME=$work/cache SENDHOLD_SOCKET=$work/no-service GSETTINGS_BACKEND=memory
+unset IBUS_ADDRESS IBUS_ADDRESS_FILE
+spawn "$bin" >"$work/sendhold.out" 2>&1 && app=$pid
 switches() { cat /proc/"$app"/task/*/status 2>/dev/null | awk '/ctxt_switches/ {s += $2} END {print s + 0}'; }
 # idle <case>: lets Sendhold settle, then counts its wake-ups over the window.
 failed=0

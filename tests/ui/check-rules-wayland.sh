@@ -8,11 +8,10 @@ set -uo pipefail
 bin=$1 out=$(realpath -m "$2") window=$3
 . "$(dirname "$0")/lib.sh" && . "$(dirname "$0")/sway-headless.sh"
 require sway swaymsg grim convert compare dbus-run-session python3 setpriv
-[ -z "${SENDHOLD_CHECK_BUS:-}" ] && SENDHOLD_CHECK_BUS=1 exec dbus-run-session -- "$0" "$@"
+own_bus "$0" "$@"
 
-guard() { tail -1 "$work/guard.log" 2>/dev/null | cut -d' ' -f2; }
-front() { swaymsg -q "[app_id=$1] focus" && want=$2 && wait_until 5 eval '[ "$(guard)" = "$want" ]' ||
-    die "$1 in front: the guard is '$(guard)', not $2"; }
+front() { swaymsg -q "[app_id=$1] focus" && wait_until 5 guard_is "$2" ||
+    die "$1 in front: the guard is not $2: $(tail -1 "$guard_log")"; }
 # Sendhold's window as "x,y wxh" once sway shows it.
 sendhold_window() {
     swaymsg -r -t get_tree | python3 -c 'import json, sys
@@ -29,10 +28,7 @@ shoot() {
 }
 
 rm -rf "$out" && work=$out/run && mkdir -p "$work" && start_sway "$work"
-mkdir -p "$XDG_CONFIG_HOME/io.github.sendhold"
-printf '[General]\nguardOffApplications=org.example.Calc\n' >"$XDG_CONFIG_HOME/io.github.sendhold/Sendhold.conf"
-spawn python3 "$(dirname "$0")/fake-service.py" "$work/service.sock" "$work/guard.log"
-wait_until 5 test -S "$work/service.sock" || die "the stand-in service did not start"
+guard_off_in org.example.Calc && stand_in "$work/service.sock" "$work/guard.log"
 open_window "$window" org.example.Calc red
 open_window "$window" org.example.Chat blue
 SENDHOLD_SOCKET=$work/service.sock spawn "$bin" >"$work/app.out" 2>&1

@@ -7,8 +7,7 @@
 # Usage: check-rules-x11.sh <sendhold> <output directory> <sendhold_test_window>
 set -uo pipefail
 bin=$1 out=$2 test_window=$3
-here=$(dirname "$0")
-. "$here/lib.sh"
+. "$(dirname "$0")/lib.sh"
 require Xvfb openbox trayer xdotool xprop import convert compare python3
 
 # sendhold_window <awk condition on w h>: the first visible Sendhold window that meets it, "x y w h".
@@ -17,13 +16,11 @@ sendhold_window() { for w in $(xdotool search --onlyvisible --classname '^sendho
 done | awk "{w = \$3; h = \$4} $1 {print; exit}"; }
 icon() { sendhold_window 'w < 64 && h < 64'; }
 menu() { sendhold_window 'w >= 270 && h >= 175'; }
-has() { [ -n "$("$@")" ]; }
 window_of() { xdotool search --classname "^$1\$" 2>/dev/null | head -n1; }
-guard_is() { [ "$(tail -n1 "$work/guard.log" 2>/dev/null | cut -d' ' -f2)" = "$1" ]; }
 # front <window> <guard>: brings a window to the front, then waits for the guard.
 front() {
     xdotool windowactivate --sync "$1" || die "openbox did not bring $1 to the front"
-    wait_until 5 guard_is "$2" || die "with $1 in front the guard stayed $(tail -n1 "$work/guard.log")"
+    wait_until 5 guard_is "$2" || die "with $1 in front the guard stayed $(tail -n1 "$guard_log")"
 }
 # menu_with <window> <guard> <picture>: the tray menu, opened with that window in front.
 menu_with() {
@@ -39,20 +36,11 @@ menu_with() {
 }
 
 rm -rf "$out"
-work=$out/run
-export HOME=$work/home XDG_CONFIG_HOME=$work/config XDG_RUNTIME_DIR=$work/run LANGUAGE=en \
-    QT_ACCESSIBILITY=0 NO_AT_BRIDGE=1 SENDHOLD_SOCKET=$work/service.sock
-mkdir -p "$HOME" "$XDG_CONFIG_HOME/io.github.sendhold" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
-unset WAYLAND_DISPLAY QT_QPA_PLATFORM SESSION_MANAGER DBUS_SESSION_BUS_ADDRESS LC_ALL LANG
-printf '[General]\nguardOffApplications=org.example.Calc\n' >"$XDG_CONFIG_HOME/io.github.sendhold/Sendhold.conf"
-
-spawn Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp -noreset 3>"$work/display" >/dev/null 2>&1
-wait_until 10 test -s "$work/display" || die "Xvfb did not start"
-export DISPLAY=:$(cat "$work/display")
+work=$out/run && private_home "$work" && guard_off_in org.example.Calc && start_xvfb "$work"
+unset DBUS_SESSION_BUS_ADDRESS && export SENDHOLD_SOCKET=$work/service.sock
 spawn openbox --sm-disable >"$work/openbox.log" 2>&1
 wait_until 10 eval "xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'" || die "openbox did not start"
-spawn python3 "$here/fake-service.py" "$SENDHOLD_SOCKET" "$work/guard.log"
-wait_until 5 test -S "$SENDHOLD_SOCKET" || die "the stand-in service did not start"
+stand_in "$SENDHOLD_SOCKET" "$work/guard.log"
 spawn trayer --edge top --align right --widthtype request --height 32 --transparent false --tint 0x404040
 spawn "$bin" >"$work/sendhold.out" 2>&1
 wait_until 15 has icon || die "no tray icon: $(cat "$work/sendhold.out")"

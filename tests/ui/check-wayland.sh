@@ -5,12 +5,10 @@
 # Usage: check-wayland.sh <sendhold executable> <output directory>
 set -uo pipefail
 bin=$1 out=$(realpath -m "$2")
-. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/lib.sh" && . "$(dirname "$0")/sway-headless.sh"
 require sway swaymsg waybar wayvnc grim dbus-run-session busctl convert python3 setpriv
-# Everything runs on a private session bus that ends with the script.
-[ -z "${SENDHOLD_CHECK_BUS:-}" ] && SENDHOLD_CHECK_BUS=1 exec dbus-run-session -- "$0" "$@"
+own_bus "$0" "$@"
 
-has() { [ -n "$("$@")" ]; }  # has <command>: it printed something
 shoot() { grim "$out/$1.png" || die "screenshot $1 failed"; }
 # click <x> <y> [button]
 click() { local b=${3:-button1}; swaymsg -q seat seat0 cursor set "$1" "$2" &&
@@ -56,25 +54,9 @@ wait_window() {
         die "$1: the window is '$(windows)', not the small floating Sendhold window"
 }
 
-rm -rf "$out"
-work=$out/run
-export HOME=$work/home XDG_CONFIG_HOME=$work/config XDG_RUNTIME_DIR=$work/run LANGUAGE=en \
-    QT_ACCESSIBILITY=0 NO_AT_BRIDGE=1
-mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR" "$work/sway" && chmod 700 "$XDG_RUNTIME_DIR" "$work/sway"
-unset DISPLAY QT_QPA_PLATFORM WAYLAND_DISPLAY SWAYSOCK LC_ALL LANG
-printf 'xwayland disable\noutput HEADLESS-1 resolution 800x600 bg #336699 solid_color\n' >"$work/sway.conf"
+rm -rf "$out" && work=$out/run && mkdir -p "$work" && start_sway "$work"
 echo '{"position": "top", "height": 30, "modules-right": ["tray"], "tray": {"icon-size": 22}}' >"$work/waybar.json"
 echo 'window#waybar { background: #202020; }' >"$work/waybar.css"
-
-# sway refuses to run as root: then it runs as nobody in a runtime directory of
-# its own, and the clients reach it through the socket's full path.
-as_user=()
-[ "$(id -u)" = 0 ] && as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups) &&
-    chown nobody "$work/sway" && chmod o+rx "$out" "$work" && chmod o+r "$work/sway.conf"
-spawn env XDG_RUNTIME_DIR="$work/sway" WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 \
-    "${as_user[@]}" sway -c "$work/sway.conf" >"$work/sway.log" 2>&1
-wait_until 10 test -S "$work/sway/wayland-1" || die "sway did not start: $(tail -3 "$work/sway.log")"
-export WAYLAND_DISPLAY=$work/sway/wayland-1 SWAYSOCK=$(echo "$work"/sway/sway-ipc.*.sock)
 # The headless seat has no pointer, so clients would ignore every click: wayvnc
 # (on a Unix socket, with no client) adds a virtual one for swaymsg to move.
 spawn wayvnc --unix-socket "$work/vnc.sock" >"$work/wayvnc.log" 2>&1
@@ -98,8 +80,7 @@ swaymsg -q '[app_id=io.github.sendhold.Sendhold] kill'
 wait_until 5 eval '! has windows' || die "the window did not close"
 
 # A second start leaves at once and silently, and the running copy shows its window.
-timeout 10 "$bin" >"$work/second.out" 2>&1 || die "the second copy exited with $?"
-[ -s "$work/second.out" ] && die "the second copy printed: $(cat "$work/second.out")"
+second_copy "$bin"
 wait_window wayland-second
 
 # The window takes clicks: its switch (top right) fades the icon.

@@ -3,10 +3,8 @@
 # and SWAYSOCK. sway refuses root: then it runs as nobody, reached by full path.
 start_sway() {
     local work=$1 as_user=()
-    export HOME=$work/home XDG_CONFIG_HOME=$work/config XDG_RUNTIME_DIR=$work/run LANGUAGE=en \
-        QT_ACCESSIBILITY=0 NO_AT_BRIDGE=1
-    unset DISPLAY QT_QPA_PLATFORM WAYLAND_DISPLAY SWAYSOCK LC_ALL LANG
-    mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR" "$work/sway" && chmod 700 "$XDG_RUNTIME_DIR" "$work/sway"
+    private_home "$work" && unset SWAYSOCK
+    mkdir -p "$work/sway" && chmod 700 "$work/sway"
     printf 'xwayland disable\noutput HEADLESS-1 resolution 800x600 bg #336699 solid_color\n' >"$work/sway.conf"
     [ "$(id -u)" = 0 ] && as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups) &&
         chown nobody "$work/sway" && chmod o+rx "$work" "$(dirname "$work")" && chmod o+r "$work/sway.conf"

@@ -268,21 +268,30 @@ class Sendhold {
     std::string log_ = "/tmp/sendhold-" + std::to_string(++started_) + ".log";
 };
 
-// Seat0's active session as logind presents it to sd-login: files under /run/systemd,
-// each replaced by a rename (sd-login's monitor watches for files moved in), the
-// session's last as logind rewrites it on a switch.
-inline void activateSession(uid_t uid, bool remote = false) {
-    auto put = [](const std::string& path, const std::string& text) {
-        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-        std::ofstream(path + ".new") << text;
-        std::filesystem::rename(path + ".new", path);
-    };
+// Seat0's sessions as logind presents them to sd-login: files under /run/systemd,
+// each replaced by a rename (sd-login's monitor watches for files moved in).
+inline void putRunFile(const std::string& path, const std::string& text) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream(path + ".new") << text;
+    std::filesystem::rename(path + ".new", path);
+}
+
+// A session of `uid` on seat0 that is not (yet) in front.
+inline void openSession(uid_t uid, bool remote = false) {
     const std::string id = std::to_string(uid);
-    put("/run/systemd/users/" + id, "STATE=active\n");
-    put("/run/systemd/seats/seat0", "IS_SEAT0=1\nACTIVE=c" + id + "\nACTIVE_UID=" + id + "\n");
-    put("/run/systemd/sessions/c" + id, "UID=" + id + "\nACTIVE=1\nSTATE=active\nREMOTE=" +
-                                            (remote ? "1\nTYPE=tty" : "0\nTYPE=x11") +
-                                            "\nCLASS=user\nSEAT=seat0\n");
+    putRunFile("/run/systemd/users/" + id, "STATE=active\n");
+    putRunFile("/run/systemd/sessions/c" + id, "UID=" + id + "\nACTIVE=1\nSTATE=active\nREMOTE=" +
+                                                   (remote ? "1\nTYPE=tty" : "0\nTYPE=x11") +
+                                                   "\nCLASS=user\nSEAT=seat0\n");
+}
+
+// Brings `uid`'s session to the front, the session's file last, as logind rewrites
+// it on a switch.
+inline void activateSession(uid_t uid, bool remote = false) {
+    const std::string id = std::to_string(uid);
+    putRunFile("/run/systemd/seats/seat0",
+               "IS_SEAT0=1\nACTIVE=c" + id + "\nACTIVE_UID=" + id + "\n");
+    openSession(uid, remote);
 }
 
 // A raw connection to the keyboard service, made as `uid`: the service goes by the

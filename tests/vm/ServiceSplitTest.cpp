@@ -44,8 +44,11 @@ class ServiceSplit : public ::testing::Test {
     }
 
     void startService() {
-        service_ = std::make_unique<Sendhold>(std::vector{"SENDHOLD_SOCKET=" + kSocket}, 0,
-                                              "SENDHOLDD_BIN");
+        // No logind here: the seat is read from the files activateSession() writes.
+        service_ = std::make_unique<Sendhold>(
+            std::vector<std::string>{"SENDHOLD_SOCKET=" + kSocket,
+                                     "SENDHOLD_TEST_SEAT_DIR=/run/systemd"},
+            0, "SENDHOLDD_BIN");
         waitForSocket(kSocket, kSettle);  // the app steers the service only once it is there
     }
     std::unique_ptr<Sendhold> startApp(uid_t uid) {
@@ -137,22 +140,26 @@ TEST_F(ServiceSplit, AppSurvivesTheServiceAndReconnects) {
     expectGuarded(keyboard);
 }
 
-// Only the user of the active local session steers; others are refused or wait, and a
-// raw client of that user hears nothing but its STATUS.
+// Only the user of the active local session steers; another local user waits and
+// steers after a switch without a restart, and a raw client hears nothing but STATUS.
 TEST_F(ServiceSplit, OnlyTheActiveLocalSessionSteers) {
     Keyboard keyboard("test keyboard");
     Reader direct(keyboard.node());
     expectGuarded(keyboard);
     {
+        openSession(kBob);
         ControlClient bob(kSocket, kBob);
         bob.send("HELLO 1\n");
-        EXPECT_EQ(bob.receive(kSettle), "REFUSED not the active session\n");
-        EXPECT_TRUE(bob.closed);
+        EXPECT_EQ(bob.receive(3s), "STATUS standby not the active session\n");
+        EXPECT_FALSE(bob.closed);
         auto bobsApp = startApp(kBob);
-        EXPECT_TRUE(bobsApp->printed("権限エラー", kSettle));
-        EXPECT_TRUE(
-            bobsApp->printed("sendhold: the keyboard service refused: not the active session", 1s))
+        EXPECT_TRUE(bobsApp->printed(
+            "sendhold: the keyboard service is on standby: not the active session", kSettle))
             << bobsApp->output();
+        activateSession(kBob);
+        EXPECT_TRUE(bobsApp->printed("sendhold: the keyboard service guards again", kSettle));
+        expectGuarded(keyboard);
+        activateSession(kAlice);
     }
     expectGuarded(keyboard);
     {

@@ -18,11 +18,21 @@ namespace {
 int signalPipe[2] = {-1, -1};
 bool testStallRequested = false;
 
+constexpr unsigned kStopGraceSeconds = 1;
+
 void forwardSignal(int signal) {
     const int saved = errno;
     const unsigned char byte = static_cast<unsigned char>(signal);
     [[maybe_unused]] ssize_t written = ::write(signalPipe[1], &byte, 1);
+    if (signal == SIGTERM || signal == SIGINT) ::alarm(kStopGraceSeconds);
     errno = saved;
+}
+
+// The main loop did not end in time: end as SIGTERM does by default. Keyboards
+// and uinput devices that this process held are released by the kernel.
+void stopNow(int) {
+    ::signal(SIGTERM, SIG_DFL);
+    ::raise(SIGTERM);
 }
 
 void handleWith(int signal) {
@@ -42,6 +52,10 @@ void stopAsByDefault(int signal) {
 }
 
 }  // namespace
+
+int processSignalDescriptor() {
+    return signalPipe[0];
+}
 
 std::optional<double> requestedTestStallSeconds() {
     const char* text = std::getenv("SENDHOLD_TEST_STALL_SECONDS");
@@ -82,6 +96,7 @@ void installProcessSignalHandlers(StopHooks stopHooks) {
         }
     });
     for (int signal : {SIGTERM, SIGINT, SIGTSTP, SIGTTIN, SIGTTOU}) handleWith(signal);
+    ::signal(SIGALRM, stopNow);
     if (stall) handleWith(SIGUSR1);
 }
 
