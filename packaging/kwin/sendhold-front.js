@@ -17,15 +17,25 @@ function report() {
              "io.github.sendhold.FrontApplication", "Report", className(followed));
 }
 
-function follow(window) {
-    // The shell's own surfaces (its panel, desktop, pop-ups and notifications) take
-    // the activation when clicked, the tray icon too: the application stays in front.
-    if (window && window.specialWindow) return;
+// The window's end, as Plasma 6 and 5 name it.
+const closing = window => window && (window.closed || window.windowClosed);
+
+function gone() {
+    follow(null, true);
+}
+
+// KWin reports no active window between two, and the shell's own surfaces (its
+// panel, desktop and notifications) take the activation when clicked, the tray
+// icon too: neither changes the application in front. Only its closing does.
+function follow(window, closed) {
+    if (!closed && (!window || window.specialWindow)) return;
     if (followed && followed.windowClassChanged) followed.windowClassChanged.disconnect(report);
+    if (closing(followed)) closing(followed).disconnect(gone);
     followed = window || null;
     if (followed && followed.windowClassChanged) followed.windowClassChanged.connect(report);
+    if (closing(followed)) closing(followed).connect(gone);
     report();
 }
 
-activated.connect(follow);
+activated.connect(window => follow(window, false));
 follow(workspace.activeWindow !== undefined ? workspace.activeWindow : workspace.activeClient);

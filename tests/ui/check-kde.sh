@@ -33,7 +33,7 @@ rm -rf "$out"; mkdir -p "$out"; work=$out/run
 start_sway "$work"
 sway_display=$WAYLAND_DISPLAY
 swaymsg -q 'output HEADLESS-1 resolution 1024x768; default_border none' || die "sway took no settings"
-export XDG_CURRENT_DESKTOP=KDE XDG_SESSION_TYPE=wayland KDE_FULL_SESSION=true KDE_SESSION_VERSION=6
+export LC_CTYPE=C.UTF-8 XDG_CURRENT_DESKTOP=KDE XDG_SESSION_TYPE=wayland KDE_FULL_SESSION=true KDE_SESSION_VERSION=6
 mkdir -p "$XDG_CONFIG_HOME/io.github.sendhold" "$work/share/sendhold/kwin"
 printf '[General]\nguardOffApplications=org.example.Calc\n' >"$XDG_CONFIG_HOME/io.github.sendhold/Sendhold.conf"
 # Sendhold finds its script where the package puts it, under a data directory.
@@ -53,7 +53,10 @@ wait_until 10 eval 'busctl --user call org.kde.kded6 /kded org.kde.kded6 loadMod
 spawn plasmashell --no-respawn >"$work/plasmashell.log" 2>&1; shell=$pid
 wait_until 60 eval '[ "$(watcher IsStatusNotifierHostRegistered)" = "b true" ]' ||
     die "plasmashell registered no tray host: $(tail -5 "$work/plasmashell.log")"
-sleep 5 && shoot kde-bare
+# Under load plasmashell draws its panel well after the tray host is up.
+drawn() { shoot kde-bare && convert "$out/kde-bare.png" -crop $panel -format '%[fx:standard_deviation > 0.02]' info: | grep -qx 1; }
+wait_until 60 drawn || die "plasmashell drew no panel: $(tail -5 "$work/plasmashell.log")"
+sleep 3 && shoot kde-bare
 
 # A stand-in keyboard service logs the guard Sendhold asks for.
 export SENDHOLD_SOCKET=$work/service.sock

@@ -28,9 +28,10 @@ has() { [ -n "$("$@")" ]; }  # has <command>: it printed something
 # session bus that ends with it.
 own_bus() { [ -n "${SENDHOLD_CHECK_BUS:-}" ] || SENDHOLD_CHECK_BUS=1 exec dbus-run-session -- "$@"; }
 # private_home <work dir>: home, configuration and runtime directory in it, English, no
-# accessibility bus; nothing of the caller's desktop leaks in.
+# accessibility bus; nothing of the caller's desktop leaks in. A UTF-8 character
+# type: Qt 6.8 warns on stderr under the C locale.
 private_home() {
-    export HOME=$1/home XDG_CONFIG_HOME=$1/config XDG_RUNTIME_DIR=$1/run LANGUAGE=en \
+    export LC_CTYPE=C.UTF-8 HOME=$1/home XDG_CONFIG_HOME=$1/config XDG_RUNTIME_DIR=$1/run LANGUAGE=en \
         QT_ACCESSIBILITY=0 NO_AT_BRIDGE=1
     unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM SESSION_MANAGER LC_ALL LANG
     mkdir -p "$HOME" "$XDG_CONFIG_HOME/io.github.sendhold" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
