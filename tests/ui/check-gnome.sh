@@ -22,12 +22,13 @@ watcher() { busctl --user get-property org.kde.StatusNotifierWatcher /StatusNoti
 items() { watcher RegisteredStatusNotifierItems | grep -o '"[^"/@]*' | tr -d '"'; }
 extension() { busctl --user call org.gnome.Shell /org/gnome/Shell org.gnome.Shell.Extensions "$1"Extension s $ext >/dev/null; }
 owned_item() { local i; for i in $(items); do busctl --user status "$i" 2>/dev/null | grep -qx "PID=$app" && return; done; false; }
-# shoot <picture>: the right end of the top bar. The Shell's screenshot service
-# answers only callers owning a name it trusts, so the caller takes one.
-shoot() { gjs -c "const {Gio, GLib} = imports.gi; const call = (n, m, s, a) => Gio.DBus.session.call_sync(n,
+# shoot <picture> [x y w h]: the right end of the top bar, or the area given. The
+# Shell's screenshot service answers only callers owning a name it trusts, so the caller takes one.
+shoot() { local area; [ $# -gt 1 ] && area="$2, $3, $4, $5" || area="704, 0, 320, 30"
+    gjs -c "const {Gio, GLib} = imports.gi; const call = (n, m, s, a) => Gio.DBus.session.call_sync(n,
         '/' + n.replace(/\./g, '/'), n, m, new GLib.Variant(s, a), null, 0, 5000, null);
     call('org.freedesktop.DBus', 'RequestName', '(su)', ['org.gnome.Screenshot', 4]);
-    call('org.gnome.Shell.Screenshot', 'ScreenshotArea', '(iiiibs)', [704, 0, 320, 30, false, '$out/$1.png']);" ||
+    call('org.gnome.Shell.Screenshot', 'ScreenshotArea', '(iiiibs)', [$area, false, '$out/$1.png']);" ||
     die "screenshot $1 failed"; }
 # icon_shown <picture>: what changed since the bare bar, as "w h x y" in icon (about 16 x 16).
 icon_shown() {
@@ -80,6 +81,15 @@ QT_QPA_PLATFORM=wayland spawn "$window" org.example.Calc red; calc=$pid
 wait_until 10 guard_is off || die "the guard stayed on with Calc in front: $(cat "$work/guard.log")"
 stop "$calc"
 wait_until 10 guard_is on || die "the guard stayed off with Chat back in front: $(cat "$work/guard.log")"
+# A second start brings the settings window forward (its picture); Sendhold's own
+# window in front leaves the guard as it was.
+shoot gnome-chat 0 0 1024 768
+second_copy "$bin"
+panel_shown() { shoot gnome-panel 0 0 1024 768 && read -r pw ph _ < <(convert "$out/gnome-chat.png" \
+    "$out/gnome-panel.png" -compose difference -composite -threshold 5% -trim -format '%w %h\n' info:) &&
+    [ "$pw" -ge 150 ] && [ "$ph" -ge 100 ]; }
+wait_until 10 panel_shown || die "a second start showed no settings window"
+sleep 1 && guard_is on || die "the settings window in front changed the guard: $(cat "$work/guard.log")"
 stop "$app"
 wait_until 10 eval '! icon_shown gnome-gone' || die "the icon stayed after Sendhold ended"
 echo "-- all checks passed; pictures in $out"
