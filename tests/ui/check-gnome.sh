@@ -69,6 +69,9 @@ wait_until 20 grep -qx 監視スタート "$work/app.out" || die "Sendhold did n
 sleep 1 && extension Enable || die "the extension did not come back"
 wait_until 20 owned_item || die "Sendhold registered no item (items: $(items)): $(cat "$work/app.out")"
 wait_until 20 icon_shown gnome-icon || die "no icon appeared in the top bar (change: '$icon'; logs in $work)"
+read -r iw ih ix iy <<<"$icon"
+# icon_gone <picture>: where the icon was, the bar is plain (its colour changes out of the overview).
+icon_gone() { shoot "$1" && convert "$out/$1.png" -crop "${iw}x${ih}$ix$iy" -format '%[fx:standard_deviation < 0.02]\n' info: | grep -qx 1; }
 
 # The guard follows the application in front: off in Calc (on the list), on again when Chat is.
 # GNOME Shell starts in the overview, where no window has the focus.
@@ -91,5 +94,5 @@ panel_shown() { shoot gnome-panel 0 0 1024 768 && read -r pw ph _ < <(convert "$
 wait_until 10 panel_shown || die "a second start showed no settings window"
 sleep 1 && guard_is on || die "the settings window in front changed the guard: $(cat "$work/guard.log")"
 stop "$app"
-wait_until 10 eval '! icon_shown gnome-gone' || die "the icon stayed after Sendhold ended"
+wait_until 10 icon_gone gnome-gone || die "the icon stayed after Sendhold ended"
 echo "-- all checks passed; pictures in $out"
